@@ -1,0 +1,71 @@
+// The kel archive format as this tool reads it, and the process-wide table
+// of stored files.
+//
+// An archive starts with a 34-byte front header scrambled with ScrambleKey:
+// magic 0x1DDF at 0, and at 26 the u32 directoryEnd, where the directory
+// block ends. The block starts at 34 plus a multiple of 4 with the head
+// "DT01", a u32, and the u64 length of the whole block; its items follow the
+// 16-byte head: end markers (u32 0xFFFFFFFF) and records
+//   u32 lead, u32 n, n name bytes (scrambled, zero-terminated), 8 bytes,
+//   u32 folderFlag, u64 size, u64 address, 4 bytes
+// in tree pre-order, each list of children closed by an end marker.
+// Stored data are XORed with DataKey. All integers are little-endian.
+#ifndef KEL_ARCHIVE_H_
+#define KEL_ARCHIVE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "support.h"
+
+namespace kel {
+
+extern const uint8_t ScrambleKey[24];
+constexpr uint8_t DataKey = 0xC6;
+constexpr size_t kFrontHeaderSize = 34;
+constexpr uint16_t kMagic = 0x1DDF;
+
+/// XORs a run with ScrambleKey, the key index starting at 0 (its own inverse).
+void Unscramble(uint8_t* bytes, size_t count);
+
+/// Unscrambles the first kFrontHeaderSize bytes of `header` in place and
+/// checks the magic. 0 with `directoryEnd` set, or -1 after its message.
+int CheckFrontHeader(uint8_t* header, uint32_t* directoryEnd);
+
+struct DirectoryLocation {
+  uint32_t blockTag = 0;
+  uint32_t blockWord = 0;
+  uint64_t blockLength = 0;
+  uint32_t blockPosition = 0;
+};
+
+/// Finds the first position 34 + 4k below `directoryEnd` that holds "DT01"
+/// and a length that ends the block exactly at `directoryEnd`. Bytes past the
+/// end of the file or at `directoryEnd` and beyond read as zero. Reads the
+/// archive in bounded windows and stops at the first hit. 0, or -1 after
+/// its message.
+int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation* location);
+
+struct ArchiveEntry {
+  uint32_t folderFlag = 0;
+  uint64_t address = 0;
+  uint64_t size = 0;
+  std::string path;  ///< folders and name joined by backslashes
+};
+
+/// Walks the items of a directory block of `blockLength` bytes whose first
+/// `size` bytes are `data` (the rest reads as zero) and appends every stored
+/// file to `table`. Items that run past `blockLength` are dropped.
+void WalkDirectory(const uint8_t* data, size_t size, uint64_t blockLength,
+                   std::deque<ArchiveEntry>& table);
+
+/// Fills EntryTable from the archive's directory. 0, or -1 after one message.
+int LoadDirectory(const std::string& archivePath);
+uint32_t EntryCount();
+const ArchiveEntry& EntryAt(uint32_t index);
+
+}  // namespace kel
+
+#endif  // KEL_ARCHIVE_H_

@@ -1,0 +1,167 @@
+// Listing and extraction. Stored data are the plain bytes XORed with
+// DataKey; the copy moves them in 1 MiB chunks through one fixed block, so
+// memory does not grow with the size of what is copied.
+#include "extract.h"
+
+#include <algorithm>
+
+#include "archive.h"
+#include "messages.h"
+
+namespace kel {
+namespace {
+
+constexpr size_t kChunkSize = 1 << 20;
+
+// Refuses what cannot be copied before any output exists.
+bool RangeIsValid(const Cfile& archiveFile, int64_t address, int64_t size) {
+  if (address < 0) {
+    messages::BadAddress(address);
+    return false;
+  }
+  if (size < -1) {
+    messages::BadSize(size);
+    return false;
+  }
+  if (size == -1 && address > archiveFile.fileSize) {
+    messages::AddressPastEnd(address);
+    return false;
+  }
+  return true;
+}
+
+// The part of `path` after its last backslash byte.
+std::string BareName(const std::string& path) {
+  size_t last = path.rfind('\\');
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+}  // namespace
+
+int ListEntries() {
+  messages::ListingHead();
+  uint64_t total = 0;
+  for (uint32_t index = 0; index < EntryCount(); ++index) {
+    const ArchiveEntry& entry = EntryAt(index);
+    if (entry.folderFlag != 0) continue;
+    messages::ListingLine(entry.address, entry.size, entry.path);
+    total += entry.size;
+  }
+  messages::ListingTotal(EntryCount(), total);
+  return 0;
+}
+
+int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, int64_t size,
+              const std::string& progressMark) {
+  if (!RangeIsValid(archiveFile, address, size)) return -1;
+  Cbuffer block;
+  if (block.Allocate(kChunkSize) == nullptr) return -1;
+  Cfile output;
+  if (output.Open(destFile, platform::Access::kWriteNew) != 0) {
+    messages::OpenFailed(destFile);
+    return -1;
+  }
+  if (size == -1) size = archiveFile.fileSize - address;
+  int64_t position = address;
+  int64_t remaining = size;
+  while (remaining > 0) {
+    auto wanted = static_cast<size_t>(std::min<int64_t>(remaining, kChunkSize));
+    int64_t got = archiveFile.ReadAt(position, block.data, wanted);
+    if (got < 0) {
+      messages::ReadFailed(archiveFile.path);
+      return -1;
+    }
+    for (int64_t i = 0; i < got; ++i) block.data[i] ^= DataKey;
+    if (!output.Write(block.data, static_cast<size_t>(got))) {
+      messages::WriteFailed(destFile);
+      return -1;
+    }
+    messages::Progress(progressMark);
+    position += got;
+    remaining -= got;
+    if (static_cast<size_t>(got) < wanted) {
+      messages::RangePastEnd(remaining);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int ExtractRange(const std::string& archivePath, int64_t address, int64_t size,
+                 const std::string& destFile) {
+  Cfile archive;
+  if (archive.Open(archivePath, platform::Access::kRead) != 0) {
+    messages::OpenFailed(archivePath);
+    return -1;
+  }
+  messages::ExtractRangeHead(address, size, destFile);
+  return CopyRange(archive, destFile, address, size, "");
+}
+
+int ExtractAll(const std::string& archivePath, const std::string& destDir) {
+  if (LoadDirectory(archivePath) != 0) return -1;
+  Cfile archive;
+  if (archive.Open(archivePath, platform::Access::kRead) != 0) {
+    messages::OpenFailed(archivePath);
+    return -1;
+  }
+  messages::ExtractAllHead(destDir);
+  int result = 0;
+  for (uint32_t index = 0; index < EntryCount(); ++index) {
+    const ArchiveEntry& entry = EntryAt(index);
+    if (entry.folderFlag != 0) continue;
+    if (!IsSafeEntryPath(entry.path)) {
+      messages::UnsafePath(entry.path);
+      result = -1;
+      continue;
+    }
+    messages::ExtractEntryHead(entry.path, entry.size);
+    std::string outputName = destDir + entry.path;
+    if (CreateFolders(outputName) != 0) {
+      messages::OpenFailed(outputName);
+      result = -1;
+    } else if (CopyRange(archive, outputName, static_cast<int64_t>(entry.address),
+                         static_cast<int64_t>(entry.size), ".") != 0) {
+      result = -1;
+    }
+    messages::Print("\n");
+  }
+  return result;
+}
+
+int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address) {
+  if (LoadDirectory(archivePath) != 0) return -1;
+  for (uint32_t index = 0; index < EntryCount(); ++index) {
+    const ArchiveEntry& entry = EntryAt(index);
+    if (entry.folderFlag != 0 || entry.address != static_cast<uint64_t>(address)) continue;
+    std::string name = BareName(entry.path);
+    if (!IsSafeEntryPath(name)) {
+      messages::UnsafePath(name);
+      return -1;
+    }
+    return ExtractRange(archivePath, address, static_cast<int64_t>(entry.size), destDir + name);
+  }
+  messages::NotStartAddress(address);
+  return -1;
+}
+
+bool IsSafeEntryPath(const std::string& path) {
+  if (!path.empty() && (path[0] == '\\' || path[0] == '/')) return false;
+  if (path.size() >= 2 && path[1] == ':' &&
+      ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'))) {
+    return false;
+  }
+  // Split on real backslashes (never the second byte of a double-byte
+  // character) and on forward slashes.
+  size_t start = 0;
+  while (true) {
+    size_t end = std::min(platform::FindCharacter(path, '\\', start), path.find('/', start));
+    if (path.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0) {
+      return false;
+    }
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+}  // namespace kel

@@ -1,0 +1,28 @@
+// Merging: overwriting a stored file's bytes inside the archive, in place,
+// with a replacement file scrambled the way stored data are.
+#ifndef KEL_MERGE_H_
+#define KEL_MERGE_H_
+
+#include <cstdint>
+#include <string>
+
+namespace kel {
+
+/// Writes `mergeFile` over the archive from `address` on, once its first
+/// bytes (up to 4) equal the stored plain bytes there. 0, or -1 after its
+/// message; every refusal leaves the archive as it was.
+int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address);
+
+/// Finds the one stored file whose name is the replacement's own name
+/// (ignoring the case of A-Z) and merges the replacement over it.
+int MergeByFile(const std::string& archivePath, const std::string& mergeFile);
+
+/// Finds the one stored file by `mergeName`: a bare name compares with the
+/// stored file's name ignoring case; a name with a folder part (`\` or `/`)
+/// must stand in the stored path, case-sensitive.
+int MergeByName(const std::string& archivePath, const std::string& mergeName,
+                const std::string& mergeFile);
+
+}  // namespace kel
+
+#endif  // KEL_MERGE_H_

@@ -1,0 +1,133 @@
+// The tool's texts. Formats that a script may parse (the listing, the
+// progress lines) are kept byte for byte; error lines all have the form
+// "error : " + text + "(detail)." + line end.
+#include "messages.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform.h"
+#include "support.h"
+
+namespace kel::messages {
+namespace {
+
+// Upper-case hexadecimal of at least `digits` digits.
+std::string Hex(uint64_t value, int digits) {
+  char text[32];
+  snprintf(text, sizeof text, "%0*" PRIX64, digits, value);
+  return text;
+}
+
+std::string Decimal(int64_t value) { return std::to_string(value); }
+
+void Error(const char* utf8Text, const std::string& detail, const char* utf8Tail = ").\n") {
+  Print(platform::TextFromUtf8(std::string("error : ") + utf8Text + "(") + detail +
+        platform::TextFromUtf8(utf8Tail));
+}
+
+}  // namespace
+
+void Print(const std::string& text) { platform::WriteOutput(text); }
+
+void Progress(const std::string& mark) {
+  Print(mark);
+  platform::FlushOutput();
+}
+
+bool Flush() { return platform::FlushOutput(); }
+
+void Usage(const std::string& program) {
+  Print(program + " ver.0.2\n");
+  Print("Usage : " + program + " -d <kel_file> [dest_dir]\n");
+  Print("        " + program + " -l <kel_file>\n");
+  Print("        " + program + " -m <kel_file> <merge_file> [address]\n");
+  Print("        " + program + " -m <kel_file> <merge_name> <merge_file>\n");
+  Print("        " + program + " -e <kel_file> <address> <size> <dest_file>\n");
+  Print("        " + program + " -e <kel_file> <address> [dest_dir]\n");
+}
+
+void ListingHead() {
+  Print("   Address       Size Name\n");
+  Print("---------- ---------- -----------------------------------------------------\n");
+}
+
+void ListingLine(uint64_t address, uint64_t size, const std::string& path) {
+  std::string sizeText = FormatGrouped64(static_cast<int64_t>(size));
+  if (sizeText.size() < 10) sizeText.insert(0, 10 - sizeText.size(), ' ');
+  Print("0x" + Hex(address & 0xFFFFFFFFu, 8) + " " + sizeText + " " + path + "\n");
+}
+
+void ListingTotal(uint32_t count, uint64_t bytes) {
+  Print("---------- ---------- -----------------------------------------------------\n");
+  Print("Total " + FormatGrouped(static_cast<int32_t>(count)) + " files / " +
+        FormatGrouped64(static_cast<int64_t>(bytes)) + " bytes\n");
+}
+
+void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile) {
+  Print("Extract 0x" + Hex(static_cast<uint64_t>(address), 8) + "-" +
+        Hex(static_cast<uint64_t>(size) & 0xFFFFFFFFu, 8) + " to " + destFile + "\n");
+}
+
+void ExtractAllHead(const std::string& destDir) { Print("Extract to " + destDir + ".\n"); }
+
+void ExtractEntryHead(const std::string& path, uint64_t size) {
+  Print(path + " " + FormatGrouped64(static_cast<int64_t>(size)) + " bytes");
+}
+
+void MergeHead(int64_t address, const std::string& mergeFile) {
+  Print("Merge 0x" + Hex(static_cast<uint64_t>(address), 8) + " in " + mergeFile + "\n");
+}
+
+void OpenFailed(const std::string& path) { Error("ファイルオープンに失敗", path); }
+void ReadFailed(const std::string& path) { Error("ファイル読み込みに失敗", path); }
+void WriteFailed(const std::string& path) { Error("ファイル書き込みに失敗", path); }
+
+void MemoryFailed(int64_t bytes) { Error("メモリ確保に失敗", Decimal(bytes), "bytes).\n"); }
+
+void NotKelFile(uint32_t magic) { Error("kelファイルではありません？", "0x" + Hex(magic, 4)); }
+
+void DirectoryNotFound(uint32_t directoryEnd) {
+  Print(platform::TextFromUtf8("error : アーカイブヘッダが見つかりません.(0x") +
+        Hex(directoryEnd, 8) + ")\n");
+}
+
+void NotStartAddress(int64_t address) {
+  Error("格納ファイルの先頭アドレスではありません", "0x" + Hex(static_cast<uint64_t>(address), 8));
+}
+
+void UnsafePath(const std::string& path) { Error("安全でないパスのため書き出しません", path); }
+
+void RangePastEnd(int64_t missingBytes) {
+  Error("範囲がアーカイブの終端を越えています", Decimal(missingBytes), "bytes不足).\n");
+}
+
+void BadAddress(int64_t address) { Error("不正なアドレスです", Decimal(address)); }
+void BadSize(int64_t size) { Error("不正なサイズです", Decimal(size)); }
+
+void AddressPastEnd(int64_t address) {
+  Error("アドレスがアーカイブの終端を越えています", "0x" + Hex(static_cast<uint64_t>(address), 8));
+}
+
+void FirstBytesDiffer(int count) {
+  Print(platform::TextFromUtf8("error : 先頭データ" + Decimal(count) + "バイトが不一致.\n"));
+}
+
+void ReplacementTooLarge(int64_t size) {
+  Error("マージファイルが大きすぎます", Decimal(size), "bytes).\n");
+}
+
+void NotInArchive(const std::string& name) { Error("そのファイルはアーカイブ内に存在しません", name); }
+
+void SeveralInArchive(const std::string& name) {
+  Error("そのファイル名はアーカイブ内に複数存在します", name);
+}
+
+void FileNotFound(const std::string& path) { Error("ファイルが見つかりません", path); }
+
+void SizeDiffers(int64_t storedSize, int64_t fileSize) {
+  Error("アーカイブ内のファイルサイズと違います",
+        "arc=" + Decimal(storedSize) + "/in=" + Decimal(fileSize));
+}
+
+}  // namespace kel::messages

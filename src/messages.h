@@ -1,0 +1,52 @@
+// Every text the tool prints, and the one way it reaches standard output.
+// The Japanese texts are written here once, in UTF-8, and printed in the
+// process code page: UTF-8 under a UTF-8 locale, Shift-JIS bytes otherwise.
+// Paths and names are printed as the bytes they are.
+#ifndef KEL_MESSAGES_H_
+#define KEL_MESSAGES_H_
+
+#include <cstdint>
+#include <string>
+
+namespace kel::messages {
+
+void Print(const std::string& text);
+/// Prints a progress mark and pushes it out at once, so a person watching
+/// the terminal sees the copy advance.
+void Progress(const std::string& mark);
+/// Pushes out everything printed; false when some output was lost.
+bool Flush();
+
+void Usage(const std::string& program);
+
+void ListingHead();
+void ListingLine(uint64_t address, uint64_t size, const std::string& path);
+void ListingTotal(uint32_t count, uint64_t bytes);
+
+void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile);
+void ExtractAllHead(const std::string& destDir);
+void ExtractEntryHead(const std::string& path, uint64_t size);
+void MergeHead(int64_t address, const std::string& mergeFile);
+
+void OpenFailed(const std::string& path);
+void ReadFailed(const std::string& path);
+void WriteFailed(const std::string& path);
+void MemoryFailed(int64_t bytes);
+void NotKelFile(uint32_t magic);
+void DirectoryNotFound(uint32_t directoryEnd);
+void NotStartAddress(int64_t address);
+void UnsafePath(const std::string& path);
+void RangePastEnd(int64_t missingBytes);
+void BadAddress(int64_t address);
+void BadSize(int64_t size);
+void AddressPastEnd(int64_t address);
+void FirstBytesDiffer(int count);
+void ReplacementTooLarge(int64_t size);
+void NotInArchive(const std::string& name);
+void SeveralInArchive(const std::string& name);
+void FileNotFound(const std::string& path);
+void SizeDiffers(int64_t storedSize, int64_t fileSize);
+
+}  // namespace kel::messages
+
+#endif  // KEL_MESSAGES_H_

@@ -1,0 +1,77 @@
+// The seam between the tool and the operating system: files, folders,
+// standard output, the text code page and number parsing. Nothing above this
+// header includes an OS or C runtime header for those jobs; a build for
+// another system supplies a second implementation of these functions.
+//
+// Paths and names handed to these functions use the backslash as the folder
+// separator, as archive paths do; the implementation maps it to the OS's own.
+#ifndef KEL_PLATFORM_H_
+#define KEL_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kel::platform {
+
+/// Access asked of an open file. Every open also takes an advisory lock:
+/// shared for kRead, exclusive for the writing modes.
+enum class Access {
+  kRead,       ///< read only; the file must exist
+  kWriteNew,   ///< write only; created when missing, emptied once locked
+  kReadWrite,  ///< read and write; the file must exist
+};
+
+/// Opens `path`. Returns 0 and stores a handle, or returns a non-zero error
+/// number (a folder, a lock held elsewhere or the same file held by this
+/// process in a conflicting mode all fail) and stores -1.
+int OpenFile(const std::string& path, Access access, int* handle);
+void CloseFile(int handle);
+/// The file's length now, or 0 when it has none (a device, a pipe).
+int64_t FileLength(int handle);
+/// Reads up to `count` bytes at `position`; fewer only at the end of the file.
+/// Returns the count read, or -1 on an error.
+int64_t ReadAt(int handle, int64_t position, void* destination, size_t count);
+/// Writes all `count` bytes at `position`; returns false on any failure.
+bool WriteAt(int handle, int64_t position, const void* source, size_t count);
+/// Writes all `count` bytes at the file's current position (works on pipes
+/// and devices too); returns false on any failure.
+bool WriteNext(int handle, const void* source, size_t count);
+
+enum class FolderResult { kDone, kMissingParent, kFailed };
+/// Creates one folder. kDone when it was made or already exists as a folder.
+FolderResult MakeFolder(const std::string& path);
+
+/// Looks `path` up; on success stores its size in bytes.
+bool FindFile(const std::string& path, int64_t* size);
+
+/// Standard output, buffered; Flush pushes it out and reports whether every
+/// byte written so far reached its destination.
+void WriteOutput(const std::string& text);
+bool FlushOutput();
+
+/// Reads the LC_CTYPE locale and chooses the text mode. Call once at start.
+void InitText();
+/// True when the process code page is UTF-8; otherwise names are Shift-JIS
+/// bytes kept as stored.
+bool TextIsUtf8();
+/// A stored (Shift-JIS) name in the process code page; bytes that are not
+/// valid Shift-JIS are kept as they are.
+std::string NameFromArchive(const std::string& stored);
+/// One of the tool's own UTF-8 texts in the process code page.
+std::string TextFromUtf8(const std::string& utf8);
+/// Position of the first (last) character `c` at or after `from` (in the
+/// whole text), stepping over double-byte characters; npos when absent.
+size_t FindCharacter(const std::string& text, char c, size_t from = 0);
+size_t FindLastCharacter(const std::string& text, char c);
+/// Equality without regard to the case of A-Z; double-byte characters are
+/// compared whole.
+bool EqualIgnoringCase(const std::string& a, const std::string& b);
+
+/// Text to a signed 64-bit number in base 10 or 16: leading blanks and a sign
+/// accepted, stops at the first non-digit, 0 without digits, saturates.
+int64_t ParseInteger(const char* text, int base);
+
+}  // namespace kel::platform
+
+#endif  // KEL_PLATFORM_H_

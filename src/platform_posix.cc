@@ -1,0 +1,274 @@
+// The POSIX side of the platform seam.
+//
+// Files: descriptors with pread/pwrite, an flock advisory lock on every
+// regular file (shared to read, exclusive to write), and a list of the files
+// this process holds so that the same file is never opened twice in
+// conflicting modes, even where the file system has no locks. An output is
+// opened without truncation and emptied only once its lock is held, so a file
+// open elsewhere in the tool (the archive) is never emptied.
+//
+// Text: the LC_CTYPE codeset picks the mode. UTF-8 locales get stored names
+// converted from CP932 by iconv; every other locale keeps the stored
+// Shift-JIS bytes, where bytes 0x81-0x9F and 0xE0-0xFC lead a two-byte
+// character whose second byte may be 0x5C.
+#include "platform.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace kel::platform {
+namespace {
+
+bool utf8Mode = false;
+
+bool IsLeadByte(unsigned char c) {
+  return !utf8Mode && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+}
+
+std::string ToOsPath(const std::string& path) {
+  std::string osPath = path;
+  for (size_t at = FindCharacter(osPath, '\\'); at != std::string::npos;
+       at = FindCharacter(osPath, '\\', at + 1)) {
+    osPath[at] = '/';
+  }
+  return osPath;
+}
+
+struct HeldFile {
+  int handle;
+  dev_t device;
+  ino_t inode;
+  bool writes;
+};
+std::vector<HeldFile> heldFiles;
+
+bool HeldInConflict(const struct stat& info, bool writes) {
+  for (const HeldFile& held : heldFiles) {
+    if (held.device == info.st_dev && held.inode == info.st_ino &&
+        (writes || held.writes)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// One converter per direction, opened on first use and kept for the run
+// (names are converted one at a time, possibly millions of them).
+struct Converter {
+  const char* to;
+  const char* from;
+  iconv_t descriptor = reinterpret_cast<iconv_t>(-1);
+};
+Converter cp932ToUtf8{"UTF-8", "CP932"};
+Converter utf8ToCp932{"CP932", "UTF-8"};
+
+// Returns false when the converter is missing or the text holds a sequence
+// that the source code page does not have.
+bool Convert(Converter& converter, const std::string& text, std::string* result) {
+  if (converter.descriptor == reinterpret_cast<iconv_t>(-1)) {
+    converter.descriptor = iconv_open(converter.to, converter.from);
+    if (converter.descriptor == reinterpret_cast<iconv_t>(-1)) return false;
+  }
+  iconv(converter.descriptor, nullptr, nullptr, nullptr, nullptr);
+  std::string out(text.size() * 3 + 4, '\0');
+  char* in = const_cast<char*>(text.data());
+  size_t inLeft = text.size();
+  char* outAt = &out[0];
+  size_t outLeft = out.size();
+  size_t done = iconv(converter.descriptor, &in, &inLeft, &outAt, &outLeft);
+  if (done == static_cast<size_t>(-1) || inLeft != 0) return false;
+  out.resize(out.size() - outLeft);
+  *result = std::move(out);
+  return true;
+}
+
+bool IsAscii(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int OpenFile(const std::string& path, Access access, int* handle) {
+  *handle = -1;
+  const bool writes = access != Access::kRead;
+  int flags = O_CLOEXEC;
+  if (access == Access::kRead) flags |= O_RDONLY;
+  if (access == Access::kWriteNew) flags |= O_WRONLY | O_CREAT;
+  if (access == Access::kReadWrite) flags |= O_RDWR;
+  int fd = open(ToOsPath(path).c_str(), flags, 0666);
+  if (fd < 0) return errno;
+  auto fail = [fd](int error) {
+    close(fd);
+    return error;
+  };
+  struct stat info;
+  if (fstat(fd, &info) != 0) return fail(errno);
+  if (S_ISDIR(info.st_mode)) return fail(EISDIR);
+  if (HeldInConflict(info, writes)) return fail(EBUSY);
+  // Locks and truncation concern regular files only: two tools writing to
+  // /dev/null are no conflict, and a device cannot be emptied.
+  if (S_ISREG(info.st_mode)) {
+    if (flock(fd, (writes ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 &&
+        errno != ENOLCK && errno != EOPNOTSUPP && errno != ENOSYS) {
+      return fail(errno);
+    }
+    if (access == Access::kWriteNew && ftruncate(fd, 0) != 0) return fail(errno);
+  }
+  heldFiles.push_back({fd, info.st_dev, info.st_ino, writes});
+  *handle = fd;
+  return 0;
+}
+
+void CloseFile(int handle) {
+  for (size_t i = 0; i < heldFiles.size(); ++i) {
+    if (heldFiles[i].handle == handle) {
+      heldFiles.erase(heldFiles.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+  }
+  close(handle);
+}
+
+int64_t FileLength(int handle) {
+  struct stat info;
+  if (fstat(handle, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  return info.st_size;
+}
+
+int64_t ReadAt(int handle, int64_t position, void* destination, size_t count) {
+  auto* at = static_cast<char*>(destination);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t got = pread(handle, at + done, count - done,
+                        static_cast<off_t>(position + static_cast<int64_t>(done)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool WriteAt(int handle, int64_t position, const void* source, size_t count) {
+  const auto* at = static_cast<const char*>(source);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t put = pwrite(handle, at + done, count - done,
+                         static_cast<off_t>(position + static_cast<int64_t>(done)));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool WriteNext(int handle, const void* source, size_t count) {
+  const auto* at = static_cast<const char*>(source);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t put = write(handle, at + done, count - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+FolderResult MakeFolder(const std::string& path) {
+  if (mkdir(ToOsPath(path).c_str(), 0777) == 0 || errno == EEXIST) {
+    return FolderResult::kDone;
+  }
+  return errno == ENOENT ? FolderResult::kMissingParent : FolderResult::kFailed;
+}
+
+bool FindFile(const std::string& path, int64_t* size) {
+  struct stat info;
+  if (stat(ToOsPath(path).c_str(), &info) != 0) return false;
+  *size = S_ISREG(info.st_mode) ? info.st_size : 0;
+  return true;
+}
+
+void WriteOutput(const std::string& text) {
+  fwrite(text.data(), 1, text.size(), stdout);
+}
+
+bool FlushOutput() { return fflush(stdout) == 0 && !ferror(stdout); }
+
+void InitText() {
+  setlocale(LC_CTYPE, "");
+  utf8Mode = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+}
+
+bool TextIsUtf8() { return utf8Mode; }
+
+std::string NameFromArchive(const std::string& stored) {
+  std::string converted;
+  if (!utf8Mode || IsAscii(stored) || !Convert(cp932ToUtf8, stored, &converted)) {
+    return stored;
+  }
+  return converted;
+}
+
+std::string TextFromUtf8(const std::string& utf8) {
+  std::string converted;
+  if (utf8Mode || IsAscii(utf8) || !Convert(utf8ToCp932, utf8, &converted)) {
+    return utf8;
+  }
+  return converted;
+}
+
+size_t FindCharacter(const std::string& text, char c, size_t from) {
+  for (size_t at = from; at < text.size(); ++at) {
+    if (text[at] == c) return at;
+    if (IsLeadByte(static_cast<unsigned char>(text[at]))) ++at;
+  }
+  return std::string::npos;
+}
+
+size_t FindLastCharacter(const std::string& text, char c) {
+  size_t last = std::string::npos;
+  for (size_t at = FindCharacter(text, c); at != std::string::npos;
+       at = FindCharacter(text, c, at + 1)) {
+    last = at;
+  }
+  return last;
+}
+
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  auto fold = [](unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+  };
+  for (size_t at = 0; at < a.size(); ++at) {
+    auto ca = static_cast<unsigned char>(a[at]);
+    auto cb = static_cast<unsigned char>(b[at]);
+    if (IsLeadByte(ca) && at + 1 < a.size()) {
+      // A double-byte character matches only the same two bytes.
+      if (ca != cb || a[at + 1] != b[at + 1]) return false;
+      ++at;
+      continue;
+    }
+    if (fold(ca) != fold(cb)) return false;
+  }
+  return true;
+}
+
+int64_t ParseInteger(const char* text, int base) {
+  return strtoll(text, nullptr, base);
+}
+
+}  // namespace kel::platform

@@ -1,0 +1,80 @@
+// Owned files and blocks, output folders, grouped numbers.
+#include "support.h"
+
+#include <algorithm>
+#include <new>
+
+namespace kel {
+
+Cfile::~Cfile() { Close(); }
+
+void Cfile::Close() {
+  if (handle != -1) platform::CloseFile(handle);
+  handle = -1;
+  fileSize = 0;
+  path.clear();
+}
+
+int Cfile::Open(const std::string& filePath, platform::Access access) {
+  Close();
+  int error = platform::OpenFile(filePath, access, &handle);
+  if (error != 0) return error;
+  fileSize = platform::FileLength(handle);
+  path = filePath;
+  return 0;
+}
+
+int64_t Cfile::ReadAt(int64_t position, void* destination, size_t count) {
+  return platform::ReadAt(handle, position, destination, count);
+}
+
+bool Cfile::WriteAt(int64_t position, const void* source, size_t count) {
+  return platform::WriteAt(handle, position, source, count);
+}
+
+bool Cfile::Write(const void* source, size_t count) {
+  return platform::WriteNext(handle, source, count);
+}
+
+Cbuffer::~Cbuffer() { delete[] data; }
+
+uint8_t* Cbuffer::Allocate(size_t count) {
+  delete[] data;
+  length = 0;
+  data = new (std::nothrow) uint8_t[count]();
+  if (data != nullptr) length = count;
+  return data;
+}
+
+int CreateFolders(std::string& path) {
+  // A forward slash is never the second byte of a double-byte character, so
+  // only the backslash needs the character-aware search.
+  auto nextSeparator = [&path](size_t from) {
+    return std::min(platform::FindCharacter(path, '\\', from), path.find('/', from));
+  };
+  for (size_t at = nextSeparator(0); at != std::string::npos; at = nextSeparator(at + 1)) {
+    path[at] = '\\';
+    // The empty prefix in front of a leading separator is the root.
+    if (at == 0) continue;
+    if (platform::MakeFolder(path.substr(0, at)) == platform::FolderResult::kMissingParent) {
+      path.resize(at);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+std::string FormatGrouped(int32_t value) { return FormatGrouped64(value); }
+
+std::string FormatGrouped64(int64_t value) {
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  std::string digits = std::to_string(magnitude);
+  std::string text = value < 0 ? "-" : "";
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+    text += digits[i];
+  }
+  return text;
+}
+
+}  // namespace kel

@@ -1,0 +1,69 @@
+// What every command stands on: the owned file and the owned zero-filled
+// block, folder creation for an output path, and numbers with thousands
+// separators.
+#ifndef KEL_SUPPORT_H_
+#define KEL_SUPPORT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform.h"
+
+namespace kel {
+
+/// One open file, closed when the object goes. `fileSize` is the length
+/// measured when it was opened.
+class Cfile {
+ public:
+  Cfile() = default;
+  ~Cfile();
+  Cfile(const Cfile&) = delete;
+  Cfile& operator=(const Cfile&) = delete;
+
+  /// 0 on success, otherwise the system's error number (the object then
+  /// holds no file). An open file is closed first.
+  int Open(const std::string& path, platform::Access access);
+  /// The count read (short only at the end of the file), or -1.
+  int64_t ReadAt(int64_t position, void* destination, size_t count);
+  bool WriteAt(int64_t position, const void* source, size_t count);
+  /// Writes at the current position, which also works on pipes and devices.
+  bool Write(const void* source, size_t count);
+
+  int handle = -1;
+  int64_t fileSize = 0;
+  std::string path;  ///< as opened, for messages
+
+ private:
+  void Close();
+};
+
+/// One zero-filled heap block, given back when the object goes.
+class Cbuffer {
+ public:
+  Cbuffer() = default;
+  ~Cbuffer();
+  Cbuffer(const Cbuffer&) = delete;
+  Cbuffer& operator=(const Cbuffer&) = delete;
+
+  /// Replaces the block by a zero-filled one of `count` bytes; null (and no
+  /// block) when the memory cannot be had.
+  uint8_t* Allocate(size_t count);
+
+  uint8_t* data = nullptr;
+  size_t length = 0;
+};
+
+/// Creates every folder named in the folder part of the output file path
+/// `path` (either separator), shortest first. Afterwards every separator in
+/// `path` is a backslash. Returns -1, with `path` cut just before the
+/// separator, when a folder cannot be made because its parent is missing.
+int CreateFolders(std::string& path);
+
+/// Decimal text with a comma between groups of three digits: -1,234,567.
+std::string FormatGrouped(int32_t value);
+std::string FormatGrouped64(int64_t value);
+
+}  // namespace kel
+
+#endif  // KEL_SUPPORT_H_

@@ -1,0 +1,138 @@
+// The writer lays an archive out as header, directory and data (or header,
+// data and directory), addresses computed before the records are written.
+#include "archive_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kel::testing {
+namespace {
+
+const char kScrambleKey[24] = {'m', 'r', 'o', 't', 'k', '8', 'q', 'a', 'w', 'e', 'n', 'p',
+                               'v', 'b', 'z', 'g', 'y', 'x', 'h', 'u', 'i', 'c', 'f', 0};
+constexpr char kDataKey = static_cast<char>(0xC6);
+constexpr uint64_t kHeaderSize = 34;
+
+uint64_t DirectoryItemsSize(const std::vector<Node>& nodes) {
+  uint64_t size = 0;
+  for (const Node& node : nodes) {
+    size += 40 + node.name.size() + 1 + DirectoryItemsSize(node.children) + 4;
+  }
+  return size;
+}
+
+uint64_t StoredSize(const Node& node) { return node.size.value_or(node.data.size()); }
+
+// Places the data of every file from `next` on, and writes the items.
+void Lay(const std::vector<Node>& nodes, uint64_t& next, std::string& items, Archive& archive) {
+  for (const Node& node : nodes) {
+    uint64_t address = 0;
+    if (!node.folder) {
+      if (node.address) {
+        address = *node.address;
+      } else {
+        address = next;
+        std::string stored = node.data;
+        for (char& c : stored) c ^= kDataKey;
+        archive.Add(address, stored);
+        next += stored.size();
+      }
+    }
+    items += Record(node.name, node.folder ? 1 : 0, node.folder ? 0 : StoredSize(node), address);
+    Lay(node.children, next, items, archive);
+    items += EndMarker();
+  }
+}
+
+}  // namespace
+
+Node File(const std::string& name, const std::string& data) { return Node{name, data, {}, false, {}, {}}; }
+
+Node Folder(const std::string& name, std::vector<Node> children) {
+  return Node{name, "", std::move(children), true, {}, {}};
+}
+
+Node Placed(const std::string& name, uint64_t address, uint64_t size) {
+  return Node{name, "", {}, false, address, size};
+}
+
+void Archive::Add(uint64_t position, const std::string& bytes) {
+  pieces.emplace_back(position, bytes);
+  if (position + bytes.size() > size) size = position + bytes.size();
+}
+
+std::string Archive::Bytes() const {
+  std::string bytes(size, '\0');
+  for (const auto& [position, piece] : pieces) bytes.replace(position, piece.size(), piece);
+  return bytes;
+}
+
+bool Archive::WriteTo(const std::string& path) const {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return false;
+  bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+  for (const auto& [position, piece] : pieces) {
+    ok = ok && pwrite(fd, piece.data(), piece.size(), static_cast<off_t>(position)) ==
+                   static_cast<ssize_t>(piece.size());
+  }
+  return close(fd) == 0 && ok;
+}
+
+Archive BuildArchive(const std::vector<Node>& tree, const Layout& layout) {
+  Archive archive;
+  const uint64_t itemsSize = DirectoryItemsSize(tree);
+  const uint64_t blockLength = 16 + itemsSize;
+  uint64_t dataStart = kHeaderSize + layout.gapAfterHeader;
+  if (!layout.directoryAfterData) dataStart += blockLength;
+  uint64_t next = dataStart;
+  std::string items;
+  Lay(tree, next, items, archive);
+  uint64_t blockPosition = kHeaderSize + layout.gapAfterHeader;
+  if (layout.directoryAfterData) blockPosition = next + (4 - (next - kHeaderSize) % 4) % 4;
+  archive.Add(blockPosition, BlockHead(blockLength) + items);
+  archive.Add(0, FrontHeader(static_cast<uint32_t>(blockPosition + blockLength)));
+  return archive;
+}
+
+std::string Scrambled(std::string bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] ^= kScrambleKey[i % 24];
+  return bytes;
+}
+
+std::string Le32(uint32_t value) {
+  std::string bytes;
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+std::string Le64(uint64_t value) { return Le32(static_cast<uint32_t>(value)) + Le32(static_cast<uint32_t>(value >> 32)); }
+
+std::string FrontHeader(uint32_t directoryEnd, uint16_t magic) {
+  std::string plain = Le32(magic).substr(0, 2) + std::string(24, 'h') + Le32(directoryEnd) + Le32(0);
+  return Scrambled(plain);
+}
+
+std::string BlockHead(uint64_t blockLength, uint32_t word) {
+  return "DT01" + Le32(word) + Le64(blockLength);
+}
+
+std::string Record(const std::string& name, uint32_t folderFlag, uint64_t size, uint64_t address) {
+  return RecordWithField(name + '\0', folderFlag, size, address);
+}
+
+std::string RecordWithField(const std::string& plainField, uint32_t folderFlag, uint64_t size,
+                            uint64_t address) {
+  return Le32(1) + Le32(static_cast<uint32_t>(plainField.size())) + Scrambled(plainField) +
+         std::string(8, 'x') + Le32(folderFlag) + Le64(size) + Le64(address) + Le32(0);
+}
+
+std::string EndMarker() { return Le32(0xFFFFFFFF); }
+
+std::string DirectoryBlock(const std::string& items) { return BlockHead(16 + items.size()) + items; }
+
+std::string ArchiveWithItems(const std::string& items) {
+  std::string block = DirectoryBlock(items);
+  return FrontHeader(static_cast<uint32_t>(kHeaderSize + block.size())) + block;
+}
+
+}  // namespace kel::testing

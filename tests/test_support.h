@@ -1,0 +1,48 @@
+// What the tests share: a temporary folder per test, whole-file reads and
+// writes, and running the real kel binary with its standard output caught.
+#ifndef KEL_TESTS_TEST_SUPPORT_H_
+#define KEL_TESTS_TEST_SUPPORT_H_
+
+#include <string>
+#include <vector>
+
+namespace kel::testing {
+
+/// A fresh folder, removed with everything in it when the object goes.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ~ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+/// Every path below `folder`, relative to it, sorted; folders end in '/'.
+std::vector<std::string> ListTree(const std::string& folder);
+
+struct RunOptions {
+  std::string locale = "C";  ///< LC_ALL of the child
+  std::string cwd;           ///< working folder; empty: the test's own
+  bool asNobody = false;     ///< drop to uid/gid 65534 before exec
+  long fileSizeLimit = -1;   ///< RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+};
+
+struct RunResult {
+  std::string out;  ///< standard output, bytes as written
+  int status = -1;  ///< exit status, or -1 when killed by a signal
+};
+
+/// Runs build/kel with `args` (argv[0] is "kel").
+RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options = {});
+
+}  // namespace kel::testing
+
+#endif  // KEL_TESTS_TEST_SUPPORT_H_
