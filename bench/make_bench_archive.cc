@@ -1,0 +1,2 @@
+// Placeholder; the benchmark archive generator is written next.
+int main() { return 0; }
