@@ -27,7 +27,7 @@ std::deque<ArchiveEntry> EntryTable;
 
 constexpr uint32_t kBlockTag = 0x31305444;  // "DT01"
 constexpr uint32_t kEndMarker = 0xFFFFFFFF;
-constexpr size_t kScanWindow = 1 << 20;
+constexpr size_t kScanWindow = 1 << 17;
 constexpr size_t kBlockHeadSize = 16;
 constexpr uint64_t kRecordFixedSize = 40;
 
@@ -101,6 +101,10 @@ class FolderStack {
 
 }  // namespace
 
+void ApplyDataKey(uint8_t* bytes, size_t count) {
+  for (size_t i = 0; i < count; ++i) bytes[i] ^= DataKey;
+}
+
 void Unscramble(uint8_t* bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) bytes[i] ^= ScrambleKey[i % sizeof ScrambleKey];
 }
@@ -130,23 +134,22 @@ int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation*
     int64_t got = std::max<int64_t>(archive.ReadAt(static_cast<int64_t>(start), window.data, wanted), 0);
     std::memset(window.data + got, 0, window.length - static_cast<size_t>(got));
     size_t candidates = static_cast<size_t>(std::min<uint64_t>(regionLeft, kScanWindow));
-    const uint8_t* from = window.data;
-    const uint8_t* end = window.data + candidates;
-    while (from < end) {
-      auto* hit = static_cast<const uint8_t*>(memchr(from, 'D', static_cast<size_t>(end - from)));
-      if (hit == nullptr) break;
-      size_t offset = static_cast<size_t>(hit - window.data);
-      from = hit + 1;
-      if (offset % 4 != 0 || LittleEndian(hit, 4) != kBlockTag) continue;
-      uint64_t position = start + offset;
-      uint64_t blockLength = LittleEndian(hit + 8, 8);
+    size_t words = (candidates + 3) / 4;
+    for (size_t word = 0;; ++word) {
+      word += platform::FindWord(window.data + 4 * word, words - word, "DT01");
+      if (word >= words) break;
+      const uint8_t* head = window.data + 4 * word;
+      uint64_t position = start + 4 * word;
+      uint64_t blockLength = LittleEndian(head + 8, 8);
       if (blockLength != directoryEnd - position) continue;
       location->blockTag = kBlockTag;
-      location->blockWord = static_cast<uint32_t>(LittleEndian(hit + 4, 4));
+      location->blockWord = static_cast<uint32_t>(LittleEndian(head + 4, 4));
       location->blockLength = blockLength;
       location->blockPosition = static_cast<uint32_t>(position);
       return 0;
     }
+    // Past the end of the file the region is zeros, which hold no head.
+    if (static_cast<size_t>(got) < wanted) break;
   }
   messages::DirectoryNotFound(directoryEnd);
   return -1;

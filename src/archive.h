@@ -27,6 +27,9 @@ constexpr uint8_t DataKey = 0xC6;
 constexpr size_t kFrontHeaderSize = 34;
 constexpr uint16_t kMagic = 0x1DDF;
 
+/// XORs stored data with DataKey (its own inverse), in place.
+void ApplyDataKey(uint8_t* bytes, size_t count);
+
 /// XORs a run with ScrambleKey, the key index starting at 0 (its own inverse).
 void Unscramble(uint8_t* bytes, size_t count);
 

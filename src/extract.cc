@@ -71,7 +71,7 @@ int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, 
       messages::ReadFailed(archiveFile.path);
       return -1;
     }
-    for (int64_t i = 0; i < got; ++i) block.data[i] ^= DataKey;
+    ApplyDataKey(block.data, static_cast<size_t>(got));
     if (!output.Write(block.data, static_cast<size_t>(got))) {
       messages::WriteFailed(destFile);
       return -1;

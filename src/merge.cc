@@ -99,7 +99,7 @@ int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_
       return -1;
     }
   }
-  for (size_t i = 0; i < count; ++i) block.data[i] ^= DataKey;
+  ApplyDataKey(block.data, count);
   if (!archive.WriteAt(address, block.data, count)) {
     messages::WriteFailed(archivePath);
     return -1;

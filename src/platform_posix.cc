@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 namespace kel::platform {
@@ -265,6 +266,17 @@ bool EqualIgnoringCase(const std::string& a, const std::string& b) {
     if (fold(ca) != fold(cb)) return false;
   }
   return true;
+}
+
+size_t FindWord(const uint8_t* words, size_t count, const char word[4]) {
+  // glibc's wide-character search is vectorised, and a wchar_t is four bytes
+  // here: it tests whole aligned words, never a byte in between.
+  static_assert(sizeof(wchar_t) == 4, "FindWord needs a four-byte wchar_t");
+  wchar_t wanted;
+  memcpy(&wanted, word, sizeof wanted);
+  const auto* first = reinterpret_cast<const wchar_t*>(words);
+  const wchar_t* hit = wmemchr(first, wanted, count);
+  return hit == nullptr ? count : static_cast<size_t>(hit - first);
 }
 
 int64_t ParseInteger(const char* text, int base) {

@@ -1,1 +1,136 @@
+// The archive reader on crafted bytes: the scan for the directory block in
+// real files, the directory walk on in-memory blocks, and loads of cut and
+// damaged archives, which must all end cleanly.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "archive.h"
+#include "archive_writer.h"
+#include "test_support.h"
+
+namespace kel::testing {
+namespace {
+
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
+// A stored file closed by its end marker, and a folder record.
+std::string F(const std::string& name, uint64_t address = 0, uint64_t size = 0) {
+  return Record(name, 0, size, address) + EndMarker();
+}
+std::string D(const std::string& name, uint32_t flag = 1) { return Record(name, flag, 0, 0); }
+
+// Walks a block of `items` and then `missing` bytes that its buffer, a heap
+// block of exactly the held bytes, does not hold. One "path address+size" each.
+std::vector<std::string> Walk(const std::string& items, uint64_t missing = 0) {
+  std::string block = BlockHead(16 + items.size() + missing) + items;
+  auto held = std::make_unique<uint8_t[]>(block.size());
+  std::copy(block.begin(), block.end(), held.get());
+  std::deque<ArchiveEntry> table;
+  WalkDirectory(held.get(), block.size(), 16 + items.size() + missing, table);
+  std::vector<std::string> entries;
+  for (const ArchiveEntry& e : table) {
+    entries.push_back(e.path + " " + std::to_string(e.address) + "+" + std::to_string(e.size));
+  }
+  return entries;
+}
+
+TEST(FindDirectoryBlock, TakesTheFirstAlignedHeadThatEndsAtDirectoryEnd) {
+  ScopedTempDir dir;
+  constexpr uint32_t kNext = 34 + (1 << 17);  // where the scan's second read starts
+  struct Row {
+    const char* name;
+    uint32_t directoryEnd;
+    std::vector<std::pair<uint32_t, uint64_t>> heads;  // position, length
+    int64_t found;
+  };
+  // Each file ends behind its last head, short of directoryEnd.
+  const Row rows[] = {
+      {"an end of zero", 0, {}, -1},
+      {"an end at the header's end", 34, {{34, 0}}, -1},
+      {"an unaligned head", 100, {{36, 64}}, -1},
+      {"two heads", 100, {{38, 62}, {54, 46}}, 38},
+      // 34 ends one byte late, 50 one byte early.
+      {"lengths one off", 200, {{34, 167}, {50, 149}, {66, 134}}, 66},
+      {"a length past 32 bits", 100, {{34, (1ull << 32) + 66}}, -1},
+      {"a head whose length lies in the next read", kNext + 12, {{kNext - 4, 16}}, kNext - 4},
+      {"a head at the start of the next read", kNext + 16, {{kNext, 16}}, kNext},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Archive archive;
+    archive.Add(0, FrontHeader(row.directoryEnd));
+    for (auto [position, length] : row.heads) archive.Add(position, BlockHead(length));
+    Cfile file;
+    ASSERT_TRUE(archive.WriteTo(dir / "a.kel"));
+    ASSERT_EQ(file.Open(dir / "a.kel", platform::Access::kRead), 0);
+    char notFound[80];
+    snprintf(notFound, sizeof notFound, "error : アーカイブヘッダが見つかりません.(0x%08X)\n", row.directoryEnd);
+    DirectoryLocation at;
+    CaptureStdout();
+    EXPECT_EQ(FindDirectoryBlock(file, row.directoryEnd, &at), row.found < 0 ? -1 : 0);
+    EXPECT_EQ(GetCapturedStdout(), row.found < 0 ? InLocale(notFound, "C") : "");
+    if (row.found < 0) continue;
+    EXPECT_EQ(at.blockPosition, row.found);
+    EXPECT_EQ(at.blockPosition + at.blockLength, row.directoryEnd);
+  }
+}
+
+TEST(WalkDirectory, BuildsPathsFromTheItemSequence) {
+  const std::string e = EndMarker();
+  struct Row { const char* name; std::string items; uint64_t missing; std::vector<std::string> entries; };
+  const Row rows[] = {
+      // Folder D with A and B, then R at the top.
+      {"the example tree", D("D") + F("A", 100, 3) + F("B", 200, 4) + e + F("R", 300, 5), 0,
+       {"D\\A 100+3", "D\\B 200+4", "R 300+5"}},
+      // Two empty folders between P and Q, each closed by its own marker.
+      {"empty folder names", D("P") + D("") + D("") + D("Q") + F("A") + e + e + e + F("B") + e + F("C"), 0,
+       {"P\\Q\\A 0+0", "P\\B 0+0", "C 0+0"}},
+      // A's end marker is missing, so A holds B.
+      {"a file followed by a record", Record("A", 0, 1, 2) + F("B") + e + F("C"), 0, {"A 2+1", "A\\B 0+0", "C 0+0"}},
+      {"surplus end markers", e + e + F("A") + D("D") + F("B") + e + e + e + F("C"), 0, {"A 0+0", "D\\B 0+0", "C 0+0"}},
+      {"unclosed folders", D("D") + D("E") + F("A"), 0, {"D\\E\\A 0+0"}},
+      {"folder flags", D("X") + e + D("Y", 0x80000000) + e + D("Z", 0xFFFFFFFF) + e + F("A"), 0, {"A 0+0"}},
+      // The name ends at its first zero; the record keeps its whole length.
+      {"an early zero in a name", RecordWithField(std::string("AB\0CD", 5), 0, 0, 0) + e + F("N"), 0,
+       {"AB 0+0", "N 0+0"}},
+      {"a record cut in its tail", F("A") + Record("B", 0, 0, 0).substr(0, 41), 0, {"A 0+0"}},
+      {"a name field past the end", F("A") + Le32(1) + Le32(0xFFFFFFF0) + "abcd", 0, {"A 0+0"}},
+      {"a marker cut short", F("A") + "\xFF\xFF\xFF", 0, {"A 0+0"}},
+      // Two zero records with empty names inside D, then one byte too few.
+      {"bytes the file does not hold", D("D") + F("A"), 81, {"D\\A 0+0", "D\\ 0+0", "D\\ 0+0"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(Walk(row.items, row.missing), row.entries);
+  }
+}
+
+TEST(LoadDirectory, EndsCleanlyOnEveryCutAndFlip) {
+  ScopedTempDir dir;
+  const std::string bytes =
+      BuildArchive({Folder("d", {File("a", "hello"), Folder("", {File("\x95\x5c", "x")})}), File("t", "zz")}).Bytes();
+  const size_t blockEnd = bytes.size() - 8;  // the data follow the directory
+  CaptureStdout();
+  for (size_t cut = 0; cut <= bytes.size(); ++cut) {
+    WriteFile(dir / "a.kel", bytes.substr(0, cut));
+    int result = LoadDirectory(dir / "a.kel");
+    EXPECT_TRUE(result == -1 || cut >= 34) << cut;  // no head
+    EXPECT_TRUE(result == 0 || cut < 50) << cut;    // a whole head
+    EXPECT_TRUE(EntryCount() == 3 || cut < blockEnd) << cut;
+  }
+  for (size_t at = 34; at < blockEnd; ++at) {
+    for (char flip : {'\x01', '\xFF'}) {
+      std::string damaged = bytes;
+      damaged[at] ^= flip;
+      WriteFile(dir / "a.kel", damaged);
+      LoadDirectory(dir / "a.kel");
+    }
+  }
+  GetCapturedStdout();
+}
+
+}  // namespace
+}  // namespace kel::testing

@@ -1,5 +1,6 @@
-// The writer lays an archive out as header, directory and data (or header,
-// data and directory), addresses computed before the records are written.
+// The writer lays an archive out as header, directory and data; the
+// directory's length does not depend on the addresses, so they are known
+// before the records are written.
 #include "archive_writer.h"
 
 #include <fcntl.h>
@@ -78,19 +79,14 @@ bool Archive::WriteTo(const std::string& path) const {
   return close(fd) == 0 && ok;
 }
 
-Archive BuildArchive(const std::vector<Node>& tree, const Layout& layout) {
+Archive BuildArchive(const std::vector<Node>& tree) {
   Archive archive;
-  const uint64_t itemsSize = DirectoryItemsSize(tree);
-  const uint64_t blockLength = 16 + itemsSize;
-  uint64_t dataStart = kHeaderSize + layout.gapAfterHeader;
-  if (!layout.directoryAfterData) dataStart += blockLength;
-  uint64_t next = dataStart;
+  const uint64_t blockLength = 16 + DirectoryItemsSize(tree);
+  uint64_t next = kHeaderSize + blockLength;
   std::string items;
   Lay(tree, next, items, archive);
-  uint64_t blockPosition = kHeaderSize + layout.gapAfterHeader;
-  if (layout.directoryAfterData) blockPosition = next + (4 - (next - kHeaderSize) % 4) % 4;
-  archive.Add(blockPosition, BlockHead(blockLength) + items);
-  archive.Add(0, FrontHeader(static_cast<uint32_t>(blockPosition + blockLength)));
+  archive.Add(kHeaderSize, BlockHead(blockLength) + items);
+  archive.Add(0, FrontHeader(static_cast<uint32_t>(kHeaderSize + blockLength)));
   return archive;
 }
 
@@ -129,10 +125,5 @@ std::string RecordWithField(const std::string& plainField, uint32_t folderFlag, 
 std::string EndMarker() { return Le32(0xFFFFFFFF); }
 
 std::string DirectoryBlock(const std::string& items) { return BlockHead(16 + items.size()) + items; }
-
-std::string ArchiveWithItems(const std::string& items) {
-  std::string block = DirectoryBlock(items);
-  return FrontHeader(static_cast<uint32_t>(kHeaderSize + block.size())) + block;
-}
 
 }  // namespace kel::testing

@@ -1,6 +1,6 @@
-// A small kel archive writer for the tests and the sample: builds archives
-// from a tree description, and offers the pieces (header, block head,
-// records, end markers) for crafting damaged ones by hand.
+// A small kel archive writer for the tests, the sample and the benchmarks:
+// builds archives from a tree description, and offers the pieces (header,
+// block head, records, end markers) for crafting damaged ones by hand.
 #ifndef KEL_TESTS_ARCHIVE_WRITER_H_
 #define KEL_TESTS_ARCHIVE_WRITER_H_
 
@@ -29,14 +29,6 @@ Node Folder(const std::string& name, std::vector<Node> children);
 /// A stored file whose record points anywhere; nothing is placed there.
 Node Placed(const std::string& name, uint64_t address, uint64_t size);
 
-struct Layout {
-  /// Data first, then the directory at the end of the archive (the scan
-  /// then crosses all the data); otherwise the directory follows the header.
-  bool directoryAfterData = false;
-  /// Zero bytes between the header and what follows it, a multiple of 4.
-  uint32_t gapAfterHeader = 0;
-};
-
 /// Archive contents as pieces at positions; the gaps between them are zero
 /// (holes when written to a file).
 struct Archive {
@@ -49,7 +41,8 @@ struct Archive {
   bool WriteTo(const std::string& path) const;
 };
 
-Archive BuildArchive(const std::vector<Node>& tree, const Layout& layout = {});
+/// Header, directory right behind it, then the data of every stored file.
+Archive BuildArchive(const std::vector<Node>& tree);
 
 std::string Scrambled(std::string bytes);
 std::string Le32(uint32_t value);
@@ -64,8 +57,6 @@ std::string RecordWithField(const std::string& plainField, uint32_t folderFlag, 
 std::string EndMarker();
 /// A block head and the items, with the block length filled in.
 std::string DirectoryBlock(const std::string& items);
-/// A whole archive: header, the block right behind it, nothing else.
-std::string ArchiveWithItems(const std::string& items);
 
 }  // namespace kel::testing
 

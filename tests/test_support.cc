@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -49,6 +50,21 @@ bool FileExists(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string InLocale(const std::string& utf8, const std::string& locale) {
+  if (locale.find("utf8") != std::string::npos || locale.find("UTF-8") != std::string::npos) {
+    return utf8;
+  }
+  iconv_t converter = iconv_open("CP932", "UTF-8");
+  std::string out(utf8.size() * 2, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  char* at = out.data();
+  size_t inLeft = utf8.size(), outLeft = out.size();
+  iconv(converter, &in, &inLeft, &at, &outLeft);
+  iconv_close(converter);
+  out.resize(out.size() - outLeft);
+  return out;
 }
 
 std::vector<std::string> ListTree(const std::string& folder) {

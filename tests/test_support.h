@@ -25,6 +25,9 @@ class ScopedTempDir {
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
+/// UTF-8 text as kel prints it under `locale`: unchanged for a UTF-8
+/// locale, otherwise the Shift-JIS (CP932) bytes.
+std::string InLocale(const std::string& utf8, const std::string& locale);
 /// Every path below `folder`, relative to it, sorted; folders end in '/'.
 std::vector<std::string> ListTree(const std::string& folder);
 
