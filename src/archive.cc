@@ -4,9 +4,10 @@
 // The walk keeps a folder stack: a record that follows a record makes the
 // earlier name a folder level, an end marker that follows an end marker
 // drops one level. The stack holds the joined path prefix and, per level,
-// the prefix length to return to; runs of empty names (which add nothing to
-// the prefix) share one level with a repeat count, so neither memory nor
-// time grows with anything but the real path text.
+// the prefix length to return to, so no path is rebuilt from the whole
+// stack. Runs of empty names, which add nothing to the prefix (the zero
+// records of directory bytes the file does not hold are such a run), share
+// one level with a repeat count.
 #include "archive.h"
 
 #include <algorithm>
@@ -219,6 +220,11 @@ int LoadDirectory(const std::string& archivePath) {
     return -1;
   }
   return 0;
+}
+
+std::string LastPathComponent(const std::string& path) {
+  size_t last = path.rfind('\\');
+  return last == std::string::npos ? path : path.substr(last + 1);
 }
 
 uint32_t EntryCount() { return static_cast<uint32_t>(EntryTable.size()); }

@@ -64,6 +64,10 @@ struct ArchiveEntry {
 void WalkDirectory(const uint8_t* data, size_t size, uint64_t blockLength,
                    std::deque<ArchiveEntry>& table);
 
+/// The part of `path` after its last backslash byte. A second byte 0x5C of a
+/// double-byte character counts here, as stored names were always split so.
+std::string LastPathComponent(const std::string& path);
+
 /// Fills EntryTable from the archive's directory. 0, or -1 after one message.
 int LoadDirectory(const std::string& archivePath);
 uint32_t EntryCount();

@@ -81,9 +81,11 @@ int64_t ParseNumber(const std::string& text) {
 int AppendBackslash(std::string& text) {
   // The last character, not the last byte: in Shift-JIS text a 0x5C may be
   // the second byte of a double-byte character.
-  if (!text.empty() && platform::FindLastCharacter(text, '\\') != text.size() - 1) {
-    text += '\\';
-  }
+  if (text.empty() || platform::FindLastCharacter(text, '\\') == text.size() - 1) return 0;
+  text += '\\';
+  // Behind half a double-byte character (a UTF-8 name read as Shift-JIS) the
+  // backslash would become its second byte; a slash always separates.
+  if (platform::FindLastCharacter(text, '\\') != text.size() - 1) text.back() = '/';
   return 0;
 }
 

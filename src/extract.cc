@@ -4,6 +4,7 @@
 #include "extract.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "archive.h"
 #include "messages.h"
@@ -30,10 +31,12 @@ bool RangeIsValid(const Cfile& archiveFile, int64_t address, int64_t size) {
   return true;
 }
 
-// The part of `path` after its last backslash byte.
-std::string BareName(const std::string& path) {
-  size_t last = path.rfind('\\');
-  return last == std::string::npos ? path : path.substr(last + 1);
+// A stored size beyond the signed range is damage, and must not be taken
+// for the -1 that means "to the archive's end".
+bool StoredSizeFits(const ArchiveEntry& entry) {
+  if (entry.size <= static_cast<uint64_t>(INT64_MAX)) return true;
+  messages::BadSize(static_cast<int64_t>(entry.size));
+  return false;
 }
 
 }  // namespace
@@ -56,6 +59,8 @@ int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, 
   if (!RangeIsValid(archiveFile, address, size)) return -1;
   Cbuffer block;
   if (block.Allocate(kChunkSize) == nullptr) return -1;
+  // What was printed goes first, in case the output is standard output too.
+  messages::Flush();
   Cfile output;
   if (output.Open(destFile, platform::Access::kWriteNew) != 0) {
     messages::OpenFailed(destFile);
@@ -66,7 +71,10 @@ int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, 
   int64_t remaining = size;
   while (remaining > 0) {
     auto wanted = static_cast<size_t>(std::min<int64_t>(remaining, kChunkSize));
-    int64_t got = archiveFile.ReadAt(position, block.data, wanted);
+    // A position so far out that it cannot be read at is past the end.
+    int64_t got = position > INT64_MAX - static_cast<int64_t>(wanted)
+                      ? 0
+                      : archiveFile.ReadAt(position, block.data, wanted);
     if (got < 0) {
       messages::ReadFailed(archiveFile.path);
       return -1;
@@ -83,6 +91,10 @@ int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, 
       messages::RangePastEnd(remaining);
       return -1;
     }
+  }
+  if (!output.Close()) {
+    messages::WriteFailed(destFile);
+    return -1;
   }
   return 0;
 }
@@ -117,7 +129,9 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir) {
     }
     messages::ExtractEntryHead(entry.path, entry.size);
     std::string outputName = destDir + entry.path;
-    if (CreateFolders(outputName) != 0) {
+    if (!StoredSizeFits(entry)) {
+      result = -1;
+    } else if (CreateFolders(outputName) != 0) {
       messages::OpenFailed(outputName);
       result = -1;
     } else if (CopyRange(archive, outputName, static_cast<int64_t>(entry.address),
@@ -134,11 +148,12 @@ int ExtractByAddress(const std::string& archivePath, const std::string& destDir,
   for (uint32_t index = 0; index < EntryCount(); ++index) {
     const ArchiveEntry& entry = EntryAt(index);
     if (entry.folderFlag != 0 || entry.address != static_cast<uint64_t>(address)) continue;
-    std::string name = BareName(entry.path);
+    std::string name = LastPathComponent(entry.path);
     if (!IsSafeEntryPath(name)) {
       messages::UnsafePath(name);
       return -1;
     }
+    if (!StoredSizeFits(entry)) return -1;
     return ExtractRange(archivePath, address, static_cast<int64_t>(entry.size), destDir + name);
   }
   messages::NotStartAddress(address);

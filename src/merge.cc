@@ -16,13 +16,6 @@ namespace {
 constexpr int kCheckedBytes = 4;
 constexpr int64_t kLargestReplacement = (int64_t{1} << 31) - 1;
 
-// The part after the last backslash byte: a second byte 0x5C of a
-// double-byte character counts here, as stored names were always split so.
-std::string LastComponent(const std::string& path) {
-  size_t last = path.rfind('\\');
-  return last == std::string::npos ? path : path.substr(last + 1);
-}
-
 int Resolve(const std::string& archivePath, const std::string& printedName,
             const std::function<bool(const ArchiveEntry&)>& matches,
             const std::string& mergeFile) {
@@ -50,12 +43,13 @@ int Resolve(const std::string& archivePath, const std::string& printedName,
     messages::SizeDiffers(static_cast<int64_t>(found->size), fileSize);
     return -1;
   }
-  return MergeAt(mergeFile, archivePath, static_cast<int64_t>(found->address));
+  return MergeAt(mergeFile, archivePath, static_cast<int64_t>(found->address), fileSize);
 }
 
 }  // namespace
 
-int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address) {
+int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address,
+            int64_t expectedSize) {
   if (address < 0) {
     messages::BadAddress(address);
     return -1;
@@ -67,8 +61,14 @@ int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_
     return -1;
   }
   Cfile replacement;
-  if (replacement.Open(mergeFile, platform::Access::kRead) != 0) {
+  // A pipe or a device has no size to merge; it would merge nothing.
+  if (replacement.Open(mergeFile, platform::Access::kRead) != 0 ||
+      !platform::IsRegularFile(replacement.handle)) {
     messages::OpenFailed(mergeFile);
+    return -1;
+  }
+  if (expectedSize >= 0 && replacement.fileSize != expectedSize) {
+    messages::SizeDiffers(expectedSize, replacement.fileSize);
     return -1;
   }
   messages::MergeHead(address, mergeFile);
@@ -100,7 +100,7 @@ int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_
     }
   }
   ApplyDataKey(block.data, count);
-  if (!archive.WriteAt(address, block.data, count)) {
+  if (!archive.WriteAt(address, block.data, count) || !archive.Close()) {
     messages::WriteFailed(archivePath);
     return -1;
   }
@@ -118,7 +118,7 @@ int MergeByFile(const std::string& archivePath, const std::string& mergeFile) {
   return Resolve(
       archivePath, searchName,
       [&searchName](const ArchiveEntry& entry) {
-        return platform::EqualIgnoringCase(LastComponent(entry.path), searchName);
+        return platform::EqualIgnoringCase(LastPathComponent(entry.path), searchName);
       },
       mergeFile);
 }
@@ -132,7 +132,7 @@ int MergeByName(const std::string& archivePath, const std::string& mergeName,
       archivePath, mergeName,
       [&name, hasFolderPart](const ArchiveEntry& entry) {
         return hasFolderPart ? entry.path.find(name) != std::string::npos
-                             : platform::EqualIgnoringCase(LastComponent(entry.path), name);
+                             : platform::EqualIgnoringCase(LastPathComponent(entry.path), name);
       },
       mergeFile);
 }

@@ -10,8 +10,11 @@ namespace kel {
 
 /// Writes `mergeFile` over the archive from `address` on, once its first
 /// bytes (up to 4) equal the stored plain bytes there. 0, or -1 after its
-/// message; every refusal leaves the archive as it was.
-int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address);
+/// message; every refusal leaves the archive as it was. With an
+/// `expectedSize`, a replacement of any other size (grown since it was
+/// checked) is refused.
+int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address,
+            int64_t expectedSize = -1);
 
 /// Finds the one stored file whose name is the replacement's own name
 /// (ignoring the case of A-Z) and merges the replacement over it.

@@ -23,10 +23,13 @@ enum class Access {
 };
 
 /// Opens `path`. Returns 0 and stores a handle, or returns a non-zero error
-/// number (a folder, a lock held elsewhere or the same file held by this
-/// process in a conflicting mode all fail) and stores -1.
+/// number (a folder, a lock held elsewhere, the same file held by this
+/// process in a conflicting mode, or a file to write that is this process's
+/// own standard output all fail) and stores -1.
 int OpenFile(const std::string& path, Access access, int* handle);
-void CloseFile(int handle);
+/// Closes the file; false when the system reports that written data were lost.
+bool CloseFile(int handle);
+bool IsRegularFile(int handle);
 /// The file's length now, or 0 when it has none (a device, a pipe).
 int64_t FileLength(int handle);
 /// Reads up to `count` bytes at `position`; fewer only at the end of the file.

@@ -56,12 +56,15 @@ std::vector<HeldFile> heldFiles;
 
 bool HeldInConflict(const struct stat& info, bool writes) {
   for (const HeldFile& held : heldFiles) {
-    if (held.device == info.st_dev && held.inode == info.st_ino &&
-        (writes || held.writes)) {
+    if (held.device == info.st_dev && held.inode == info.st_ino && (writes || held.writes)) {
       return true;
     }
   }
-  return false;
+  // Standard output is held for writing too: an output named /dev/stdout
+  // while it is redirected to a file would empty that file.
+  struct stat output;
+  return writes && S_ISREG(info.st_mode) && fstat(STDOUT_FILENO, &output) == 0 &&
+         output.st_dev == info.st_dev && output.st_ino == info.st_ino;
 }
 
 // One converter per direction, opened on first use and kept for the run
@@ -134,14 +137,19 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   return 0;
 }
 
-void CloseFile(int handle) {
+bool CloseFile(int handle) {
   for (size_t i = 0; i < heldFiles.size(); ++i) {
     if (heldFiles[i].handle == handle) {
       heldFiles.erase(heldFiles.begin() + static_cast<std::ptrdiff_t>(i));
       break;
     }
   }
-  close(handle);
+  return close(handle) == 0;
+}
+
+bool IsRegularFile(int handle) {
+  struct stat info;
+  return fstat(handle, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 int64_t FileLength(int handle) {

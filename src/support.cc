@@ -8,11 +8,12 @@ namespace kel {
 
 Cfile::~Cfile() { Close(); }
 
-void Cfile::Close() {
-  if (handle != -1) platform::CloseFile(handle);
+bool Cfile::Close() {
+  bool closed = handle == -1 || platform::CloseFile(handle);
   handle = -1;
   fileSize = 0;
   path.clear();
+  return closed;
 }
 
 int Cfile::Open(const std::string& filePath, platform::Access access) {
@@ -52,8 +53,9 @@ int CreateFolders(std::string& path) {
   auto nextSeparator = [&path](size_t from) {
     return std::min(platform::FindCharacter(path, '\\', from), path.find('/', from));
   };
+  // Slashes stay slashes: a backslash written behind half a double-byte
+  // character (a UTF-8 name read as Shift-JIS) would become its second byte.
   for (size_t at = nextSeparator(0); at != std::string::npos; at = nextSeparator(at + 1)) {
-    path[at] = '\\';
     // The empty prefix in front of a leading separator is the root.
     if (at == 0) continue;
     if (platform::MakeFolder(path.substr(0, at)) == platform::FolderResult::kMissingParent) {

@@ -29,13 +29,12 @@ class Cfile {
   bool WriteAt(int64_t position, const void* source, size_t count);
   /// Writes at the current position, which also works on pipes and devices.
   bool Write(const void* source, size_t count);
+  /// Closes the file; false when written data were lost on the way.
+  bool Close();
 
   int handle = -1;
   int64_t fileSize = 0;
   std::string path;  ///< as opened, for messages
-
- private:
-  void Close();
 };
 
 /// One zero-filled heap block, given back when the object goes.
@@ -55,9 +54,9 @@ class Cbuffer {
 };
 
 /// Creates every folder named in the folder part of the output file path
-/// `path` (either separator), shortest first. Afterwards every separator in
-/// `path` is a backslash. Returns -1, with `path` cut just before the
-/// separator, when a folder cannot be made because its parent is missing.
+/// `path` (either separator), shortest first. Returns -1, with `path` cut
+/// just before the separator, when a folder cannot be made because its
+/// parent is missing.
 int CreateFolders(std::string& path);
 
 /// Decimal text with a comma between groups of three digits: -1,234,567.

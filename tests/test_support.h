@@ -3,6 +3,8 @@
 #ifndef KEL_TESTS_TEST_SUPPORT_H_
 #define KEL_TESTS_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -41,6 +43,11 @@ struct RunOptions {
 struct RunResult {
   std::string out;  ///< standard output, bytes as written
   int status = -1;  ///< exit status, or -1 when killed by a signal
+  /// Runs compare whole: output bytes and exit status.
+  bool operator==(const RunResult& other) const { return out == other.out && status == other.status; }
+  friend void PrintTo(const RunResult& run, std::ostream* os) {
+    *os << ::testing::PrintToString(run.out) << ", exit " << run.status;
+  }
 };
 
 /// Runs build/kel with `args` (argv[0] is "kel").
