@@ -119,6 +119,8 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir) {
   }
   messages::ExtractAllHead(destDir);
   int result = 0;
+  // Stored files come folder by folder: each folder is made once.
+  std::string madeFolder;
   for (uint32_t index = 0; index < EntryCount(); ++index) {
     const ArchiveEntry& entry = EntryAt(index);
     if (entry.folderFlag != 0) continue;
@@ -129,14 +131,19 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir) {
     }
     messages::ExtractEntryHead(entry.path, entry.size);
     std::string outputName = destDir + entry.path;
+    // Up to the last separator byte: equal texts have equal folder parts.
+    std::string folder = outputName.substr(0, outputName.find_last_of("\\/") + 1);
     if (!StoredSizeFits(entry)) {
       result = -1;
-    } else if (CreateFolders(outputName) != 0) {
+    } else if (folder != madeFolder && CreateFolders(outputName) != 0) {
       messages::OpenFailed(outputName);
       result = -1;
-    } else if (CopyRange(archive, outputName, static_cast<int64_t>(entry.address),
-                         static_cast<int64_t>(entry.size), ".") != 0) {
-      result = -1;
+    } else {
+      madeFolder = folder;
+      if (CopyRange(archive, outputName, static_cast<int64_t>(entry.address),
+                    static_cast<int64_t>(entry.size), ".") != 0) {
+        result = -1;
+      }
     }
     messages::Print("\n");
   }

@@ -62,9 +62,10 @@ bool HeldInConflict(const struct stat& info, bool writes) {
   }
   // Standard output is held for writing too: an output named /dev/stdout
   // while it is redirected to a file would empty that file.
-  struct stat output;
-  return writes && S_ISREG(info.st_mode) && fstat(STDOUT_FILENO, &output) == 0 &&
-         output.st_dev == info.st_dev && output.st_ino == info.st_ino;
+  static struct stat output;
+  static const bool outputKnown = fstat(STDOUT_FILENO, &output) == 0;
+  return writes && outputKnown && S_ISREG(info.st_mode) && output.st_dev == info.st_dev &&
+         output.st_ino == info.st_ino;
 }
 
 // One converter per direction, opened on first use and kept for the run
@@ -130,7 +131,9 @@ int OpenFile(const std::string& path, Access access, int* handle) {
         errno != ENOLCK && errno != EOPNOTSUPP && errno != ENOSYS) {
       return fail(errno);
     }
-    if (access == Access::kWriteNew && ftruncate(fd, 0) != 0) return fail(errno);
+    if (access == Access::kWriteNew && info.st_size > 0 && ftruncate(fd, 0) != 0) {
+      return fail(errno);
+    }
   }
   heldFiles.push_back({fd, info.st_dev, info.st_ino, writes});
   *handle = fd;
