@@ -94,7 +94,7 @@ TEST(WalkDirectory, BuildsPathsFromTheItemSequence) {
       {"unclosed folders", D("D") + D("E") + F("A"), 0, {"D\\E\\A 0+0"}},
       {"folder flags", D("X") + e + D("Y", 0x80000000) + e + D("Z", 0xFFFFFFFF) + e + F("A"), 0, {"A 0+0"}},
       // The name ends at its first zero; the record keeps its whole length.
-      {"an early zero in a name", RecordWithField(std::string("AB\0CD", 5), 0, 0, 0) + e + F("N"), 0,
+      {"an early zero in a name", Record(std::string("AB\0CD", 5), 0, 0, 0) + e + F("N"), 0,
        {"AB 0+0", "N 0+0"}},
       {"a record cut in its tail", F("A") + Record("B", 0, 0, 0).substr(0, 41), 0, {"A 0+0"}},
       {"a name field past the end", F("A") + Le32(1) + Le32(0xFFFFFFF0) + "abcd", 0, {"A 0+0"}},

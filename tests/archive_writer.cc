@@ -113,13 +113,9 @@ std::string BlockHead(uint64_t blockLength, uint32_t word) {
 }
 
 std::string Record(const std::string& name, uint32_t folderFlag, uint64_t size, uint64_t address) {
-  return RecordWithField(name + '\0', folderFlag, size, address);
-}
-
-std::string RecordWithField(const std::string& plainField, uint32_t folderFlag, uint64_t size,
-                            uint64_t address) {
-  return Le32(1) + Le32(static_cast<uint32_t>(plainField.size())) + Scrambled(plainField) +
-         std::string(8, 'x') + Le32(folderFlag) + Le64(size) + Le64(address) + Le32(0);
+  const std::string field = name + '\0';
+  return Le32(1) + Le32(static_cast<uint32_t>(field.size())) + Scrambled(field) + std::string(8, 'x') +
+         Le32(folderFlag) + Le64(size) + Le64(address) + Le32(0);
 }
 
 std::string EndMarker() { return Le32(0xFFFFFFFF); }

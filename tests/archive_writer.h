@@ -51,9 +51,6 @@ std::string FrontHeader(uint32_t directoryEnd, uint16_t magic = 0x1DDF);
 std::string BlockHead(uint64_t blockLength, uint32_t word = 0);
 /// A record with `name` and its zero byte scrambled as the name field.
 std::string Record(const std::string& name, uint32_t folderFlag, uint64_t size, uint64_t address);
-/// A record whose name field is given as plain bytes, length and all.
-std::string RecordWithField(const std::string& plainField, uint32_t folderFlag, uint64_t size,
-                            uint64_t address);
 std::string EndMarker();
 /// A block head and the items, with the block length filled in.
 std::string DirectoryBlock(const std::string& items);

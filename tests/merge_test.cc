@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <future>
 
 #include <gtest/gtest.h>
@@ -117,7 +118,7 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
       // Read back through the tool, the archive holds exactly what went in.
       EXPECT_EQ(RunKel({"-e", "a.kel", "0", "-1", "x"}, {locale, dir.path()}).status, 0);
       EXPECT_EQ(ReadFile(dir / "x"), Scramble(expected));
-      EXPECT_FALSE(FileExists(dir / "out"));
+      EXPECT_FALSE(std::filesystem::exists(dir / "out"));
     }
   }
 }

@@ -42,11 +42,6 @@ std::string ReadFile(const std::string& path) {
   return bytes.str();
 }
 
-bool FileExists(const std::string& path) {
-  std::error_code ignored;
-  return fs::exists(fs::symlink_status(path, ignored));
-}
-
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -25,7 +25,6 @@ class ScopedTempDir {
 };
 
 std::string ReadFile(const std::string& path);
-bool FileExists(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 /// UTF-8 text as kel prints it under `locale`: unchanged for a UTF-8
 /// locale, otherwise the Shift-JIS (CP932) bytes.
