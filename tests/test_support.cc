@@ -87,6 +87,9 @@ RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options
       rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    // Opened before dropping privileges: the unprivileged user may not be
+    // allowed to pass through the folders above the build.
+    const int binary = open(KEL_BINARY, O_RDONLY | O_CLOEXEC);
     if (options.asNobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(121);
     std::vector<char*> argv;
     std::string program = "kel";
@@ -94,7 +97,7 @@ RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options
     std::vector<std::string> copies = args;
     for (std::string& arg : copies) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    execv(KEL_BINARY, argv.data());
+    fexecve(binary, argv.data(), environ);
     _exit(122);
   }
   close(pipeFds[1]);
