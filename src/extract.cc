@@ -173,11 +173,9 @@ bool IsSafeEntryPath(const std::string& path) {
       ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'))) {
     return false;
   }
-  // Split on real backslashes (never the second byte of a double-byte
-  // character) and on forward slashes.
   size_t start = 0;
   while (true) {
-    size_t end = std::min(platform::FindCharacter(path, '\\', start), path.find('/', start));
+    size_t end = FindSeparator(path, start);
     if (path.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0) {
       return false;
     }

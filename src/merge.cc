@@ -108,12 +108,7 @@ int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_
 }
 
 int MergeByFile(const std::string& archivePath, const std::string& mergeFile) {
-  // A forward slash is never the second byte of a double-byte character.
-  size_t backslash = platform::FindLastCharacter(mergeFile, '\\');
-  size_t slash = mergeFile.rfind('/');
-  size_t last = backslash == std::string::npos ? slash
-                : slash == std::string::npos   ? backslash
-                                               : std::max(backslash, slash);
+  size_t last = FindLastSeparator(mergeFile);
   std::string searchName = last == std::string::npos ? mergeFile : mergeFile.substr(last + 1);
   return Resolve(
       archivePath, searchName,

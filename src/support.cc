@@ -47,15 +47,23 @@ uint8_t* Cbuffer::Allocate(size_t count) {
   return data;
 }
 
-int CreateFolders(std::string& path) {
+size_t FindSeparator(const std::string& path, size_t from) {
   // A forward slash is never the second byte of a double-byte character, so
   // only the backslash needs the character-aware search.
-  auto nextSeparator = [&path](size_t from) {
-    return std::min(platform::FindCharacter(path, '\\', from), path.find('/', from));
-  };
+  return std::min(platform::FindCharacter(path, '\\', from), path.find('/', from));
+}
+
+size_t FindLastSeparator(const std::string& path) {
+  size_t backslash = platform::FindLastCharacter(path, '\\');
+  size_t slash = path.rfind('/');
+  if (backslash == std::string::npos) return slash;
+  return slash == std::string::npos ? backslash : std::max(backslash, slash);
+}
+
+int CreateFolders(std::string& path) {
   // Slashes stay slashes: a backslash written behind half a double-byte
   // character (a UTF-8 name read as Shift-JIS) would become its second byte.
-  for (size_t at = nextSeparator(0); at != std::string::npos; at = nextSeparator(at + 1)) {
+  for (size_t at = FindSeparator(path); at != std::string::npos; at = FindSeparator(path, at + 1)) {
     // The empty prefix in front of a leading separator is the root.
     if (at == 0) continue;
     if (platform::MakeFolder(path.substr(0, at)) == platform::FolderResult::kMissingParent) {

@@ -53,6 +53,12 @@ class Cbuffer {
   size_t length = 0;
 };
 
+/// Position of the first folder separator (backslash or slash) at or after
+/// `from`, never the second byte of a double-byte character; npos if none.
+size_t FindSeparator(const std::string& path, size_t from = 0);
+/// Position of the last folder separator; npos if none.
+size_t FindLastSeparator(const std::string& path);
+
 /// Creates every folder named in the folder part of the output file path
 /// `path` (either separator), shortest first. Returns -1, with `path` cut
 /// just before the separator, when a folder cannot be made because its

@@ -18,28 +18,6 @@ struct TextMode {
   void Use(const char* locale) { setenv("LC_ALL", locale, 1); InitText(); }
 };
 
-constexpr size_t npos = std::string::npos;
-
-TEST(FindCharacter, StepsOverDoubleByteCharactersInTheShiftJisMode) {
-  TextMode mode;
-  struct Row { const char* name; const char* locale; std::string text; size_t first, last; };
-  const Row rows[] = {
-      // 表 is 95 5C.
-      {"a second byte", "C", "\x95\x5c", npos, npos},
-      {"around a character", "C", "a\\\x95\x5c\\b", 1, 4},
-      {"right behind a character", "C", "\x95\x5c\\\\", 2, 3},
-      {"a lead byte at the end", "C", "\\\x95", 0, 0},
-      // The same bytes in UTF-8 hold no double-byte character.
-      {"no lead bytes in UTF-8", "C.utf8", "\x95\x5c\\", 1, 2},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    mode.Use(row.locale);
-    EXPECT_EQ(FindCharacter(row.text, '\\'), row.first);
-    EXPECT_EQ(FindLastCharacter(row.text, '\\'), row.last);
-  }
-}
-
 TEST(EqualIgnoringCase, FoldsOnlyAsciiLettersAndComparesCharactersWhole) {
   TextMode mode;
   struct Row { const char* name; const char* locale; std::string a, b; bool equal; };
