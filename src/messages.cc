@@ -38,7 +38,7 @@ void Progress(const std::string& mark) {
 bool Flush() { return platform::FlushOutput(); }
 
 void Usage(const std::string& program) {
-  Print(program + " ver.0.2\n");
+  Print(program + " ver." KEL_VERSION "\n");
   Print("Usage : " + program + " -d <kel_file> [dest_dir]\n");
   Print("        " + program + " -l <kel_file>\n");
   Print("        " + program + " -m <kel_file> <merge_file> [address]\n");
