@@ -25,6 +25,7 @@ const uint8_t ScrambleKey[24] = {'m', 'r', 'o', 't', 'k', '8', 'q', 'a', 'w', 'e
 namespace {
 
 std::deque<ArchiveEntry> EntryTable;
+int64_t missingDirectoryBytes = 0;
 
 constexpr uint32_t kBlockTag = 0x31305444;  // "DT01"
 constexpr uint32_t kEndMarker = 0xFFFFFFFF;
@@ -38,17 +39,15 @@ uint64_t LittleEndian(const uint8_t* bytes, int width) {
   return value;
 }
 
-// A directory block whose bytes past `size` read as zero, and whose reads
-// never go past `length`.
+// The bytes of a directory block that are at hand; reads never go past them.
 class DirectoryBytes {
  public:
-  DirectoryBytes(const uint8_t* data, size_t size, uint64_t length)
-      : data_(data), size_(std::min<uint64_t>(size, length)), length_(length) {}
+  DirectoryBytes(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
   bool Holds(uint64_t offset, uint64_t count) const {
-    return offset <= length_ && count <= length_ - offset;
+    return offset <= size_ && count <= size_ - offset;
   }
-  uint8_t At(uint64_t offset) const { return offset < size_ ? data_[offset] : 0; }
+  uint8_t At(uint64_t offset) const { return data_[offset]; }
   uint64_t Integer(uint64_t offset, int width) const {
     uint8_t bytes[8] = {};
     for (int i = 0; i < width; ++i) bytes[i] = At(offset + static_cast<uint64_t>(i));
@@ -71,7 +70,6 @@ class DirectoryBytes {
  private:
   const uint8_t* data_;
   uint64_t size_;
-  uint64_t length_;
 };
 
 class FolderStack {
@@ -156,9 +154,8 @@ int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation*
   return -1;
 }
 
-void WalkDirectory(const uint8_t* data, size_t size, uint64_t blockLength,
-                   std::deque<ArchiveEntry>& table) {
-  DirectoryBytes block(data, size, blockLength);
+void WalkDirectory(const uint8_t* data, size_t size, std::deque<ArchiveEntry>& table) {
+  DirectoryBytes block(data, size);
   FolderStack folders;
   bool afterEnd = false;
   std::string currentName;
@@ -188,6 +185,7 @@ void WalkDirectory(const uint8_t* data, size_t size, uint64_t blockLength,
 
 int LoadDirectory(const std::string& archivePath) {
   EntryTable.clear();
+  missingDirectoryBytes = 0;
   Cfile archive;
   if (archive.Open(archivePath, platform::Access::kRead) != 0) {
     messages::OpenFailed(archivePath);
@@ -200,12 +198,14 @@ int LoadDirectory(const std::string& archivePath) {
   DirectoryLocation location;
   if (FindDirectoryBlock(archive, directoryEnd, &location) != 0) return -1;
 
-  // Only the part of the block that the file holds is read into memory.
+  // A file that ends inside the block is cut: only the records it holds
+  // whole are walked, and the commands report the cut after their work.
   uint64_t blockLength = location.blockLength;
   uint64_t inFile = archive.fileSize > location.blockPosition
                         ? static_cast<uint64_t>(archive.fileSize) - location.blockPosition
                         : 0;
   auto held = static_cast<size_t>(std::min(blockLength, inFile));
+  missingDirectoryBytes = static_cast<int64_t>(blockLength - held);
   Cbuffer directory;
   if (directory.Allocate(held) == nullptr) {
     messages::MemoryFailed(static_cast<int64_t>(blockLength));
@@ -213,7 +213,7 @@ int LoadDirectory(const std::string& archivePath) {
   }
   int64_t got = std::max<int64_t>(archive.ReadAt(location.blockPosition, directory.data, held), 0);
   try {
-    WalkDirectory(directory.data, static_cast<size_t>(got), blockLength, EntryTable);
+    WalkDirectory(directory.data, static_cast<size_t>(got), EntryTable);
   } catch (const std::bad_alloc&) {
     EntryTable.clear();
     messages::MemoryFailed(static_cast<int64_t>(blockLength));
@@ -222,8 +222,25 @@ int LoadDirectory(const std::string& archivePath) {
   return 0;
 }
 
+int RefuseCut(Cfile& archive) {
+  uint8_t header[kFrontHeaderSize] = {};
+  archive.ReadAt(0, header, sizeof header);
+  Unscramble(header, sizeof header);
+  if (LittleEndian(header, 2) != kMagic) return 0;
+  auto directoryEnd = static_cast<int64_t>(LittleEndian(header + 26, 4));
+  if (archive.fileSize >= directoryEnd) return 0;
+  messages::ArchiveCut(directoryEnd - archive.fileSize);
+  return -1;
+}
+
+int ReportCut() {
+  if (missingDirectoryBytes == 0) return 0;
+  messages::ArchiveCut(missingDirectoryBytes);
+  return -1;
+}
+
 std::string LastPathComponent(const std::string& path) {
-  size_t last = path.rfind('\\');
+  size_t last = platform::FindLastCharacter(path, '\\');
   return last == std::string::npos ? path : path.substr(last + 1);
 }
 

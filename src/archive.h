@@ -58,18 +58,23 @@ struct ArchiveEntry {
   std::string path;  ///< folders and name joined by backslashes
 };
 
-/// Walks the items of a directory block of `blockLength` bytes whose first
-/// `size` bytes are `data` (the rest reads as zero) and appends every stored
-/// file to `table`. Items that run past `blockLength` are dropped.
-void WalkDirectory(const uint8_t* data, size_t size, uint64_t blockLength,
-                   std::deque<ArchiveEntry>& table);
+/// Walks the items of the `size` bytes of a directory block at `data` and
+/// appends every stored file to `table`. Items that run past them are dropped.
+void WalkDirectory(const uint8_t* data, size_t size, std::deque<ArchiveEntry>& table);
 
-/// The part of `path` after its last backslash byte. A second byte 0x5C of a
-/// double-byte character counts here, as stored names were always split so.
+/// The part of `path` after its last backslash character (never the second
+/// byte of a double-byte character).
 std::string LastPathComponent(const std::string& path);
 
-/// Fills EntryTable from the archive's directory. 0, or -1 after one message.
+/// Fills EntryTable from the archive's directory, as far as the file holds
+/// it. 0, or -1 after one message.
 int LoadDirectory(const std::string& archivePath);
+/// For an open kel archive that ends before its directory block does: the
+/// cut message and -1. Otherwise (also for other files) 0.
+int RefuseCut(Cfile& archive);
+/// After a load from a file that ends before its directory block does: the
+/// cut message and -1. Otherwise 0.
+int ReportCut();
 uint32_t EntryCount();
 const ArchiveEntry& EntryAt(uint32_t index);
 

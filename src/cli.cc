@@ -20,6 +20,13 @@ int Usage(const char* program) {
   return -1;
 }
 
+// A number operand, or its message: a typo must never become 0.
+bool Number(const char* text, int64_t* value) {
+  if (ParseNumber(text, value)) return true;
+  messages::NotANumber(text);
+  return false;
+}
+
 std::string FolderOperand(int argc, char** argv, int index) {
   std::string folder = argc > index ? argv[index] : "";
   AppendBackslash(folder);
@@ -45,21 +52,28 @@ int Dispatch(int argc, char** argv) {
       if (LoadDirectory(argv[2]) != 0) return -1;
       return ListEntries();
     case 'e':
-    case 'E':
+    case 'E': {
+      int64_t address = 0;
+      int64_t size = 0;
       if (argc > 5) {
-        return ExtractRange(argv[2], ParseNumber(argv[3]), ParseNumber(argv[4]), argv[5]);
+        if (!Number(argv[3], &address) || !Number(argv[4], &size)) return -1;
+        return ExtractRange(argv[2], address, size, argv[5]);
       }
       if (argc > 3) {
-        return ExtractByAddress(argv[2], FolderOperand(argc, argv, 4), ParseNumber(argv[3]));
+        if (!Number(argv[3], &address)) return -1;
+        return ExtractByAddress(argv[2], FolderOperand(argc, argv, 4), address);
       }
       break;
+    }
     case 'm':
     case 'M':
       if (argc > 4) {
         // Only a "0x" prefix marks an address; a decimal operand is the
         // replacement of the by-name form.
         if (std::string(argv[4]).rfind("0x", 0) == 0) {
-          return MergeAt(argv[3], argv[2], ParseNumber(argv[4]));
+          int64_t address = 0;
+          if (!Number(argv[4], &address)) return -1;
+          return MergeAt(argv[3], argv[2], address);
         }
         return MergeByName(argv[2], argv[3], argv[4]);
       }
@@ -73,9 +87,32 @@ int Dispatch(int argc, char** argv) {
 
 }  // namespace
 
-int64_t ParseNumber(const std::string& text) {
-  const bool hexadecimal = text.size() >= 3 && text[0] == '0' && text[1] == 'x';
-  return platform::ParseInteger(text.c_str(), hexadecimal ? 16 : 10);
+bool ParseNumber(const std::string& text, int64_t* value) {
+  const bool hexadecimal = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const bool negative = !hexadecimal && !text.empty() && text[0] == '-';
+  const size_t first = hexadecimal ? 2 : negative ? 1 : 0;
+  const uint64_t base = hexadecimal ? 16 : 10;
+  // The magnitude may reach 2^63 only for the most negative value.
+  const uint64_t limit = negative ? uint64_t{1} << 63 : INT64_MAX;
+  if (first == text.size()) return false;
+  uint64_t magnitude = 0;
+  for (size_t at = first; at < text.size(); ++at) {
+    const char c = text[at];
+    uint64_t digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<uint64_t>(c - '0');
+    } else if (hexadecimal && c >= 'a' && c <= 'f') {
+      digit = static_cast<uint64_t>(c - 'a' + 10);
+    } else if (hexadecimal && c >= 'A' && c <= 'F') {
+      digit = static_cast<uint64_t>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    if (magnitude > (limit - digit) / base) return false;
+    magnitude = magnitude * base + digit;
+  }
+  *value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+  return true;
 }
 
 int AppendBackslash(std::string& text) {

@@ -8,9 +8,10 @@
 
 namespace kel {
 
-/// "0x" followed by at least one character converts as hexadecimal, anything
-/// else as decimal; no digits give 0, out-of-range values saturate.
-int64_t ParseNumber(const std::string& text);
+/// A whole number: decimal with an optional minus sign, or hexadecimal
+/// after "0x" or "0X". False for anything else, blanks and values beyond
+/// the signed 64-bit range included.
+bool ParseNumber(const std::string& text, int64_t* value);
 
 /// Ends a non-empty folder text with a backslash, unless it has one. Returns 0.
 int AppendBackslash(std::string& text);

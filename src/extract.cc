@@ -39,6 +39,21 @@ bool StoredSizeFits(const ArchiveEntry& entry) {
   return false;
 }
 
+int ExtractFound(const std::string& archivePath, const std::string& destDir, int64_t address,
+                 const ArchiveEntry* found) {
+  if (found == nullptr) {
+    messages::NotStartAddress(address);
+    return -1;
+  }
+  std::string name = LastPathComponent(found->path);
+  if (!IsSafeEntryPath(name)) {
+    messages::UnsafePath(name);
+    return -1;
+  }
+  if (!StoredSizeFits(*found)) return -1;
+  return ExtractRange(archivePath, address, static_cast<int64_t>(found->size), destDir + name);
+}
+
 }  // namespace
 
 int ListEntries() {
@@ -51,7 +66,7 @@ int ListEntries() {
     total += entry.size;
   }
   messages::ListingTotal(EntryCount(), total);
-  return 0;
+  return ReportCut();
 }
 
 int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, int64_t size,
@@ -147,24 +162,22 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir) {
     }
     messages::Print("\n");
   }
-  return result;
+  return ReportCut() != 0 ? -1 : result;
 }
 
 int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address) {
   if (LoadDirectory(archivePath) != 0) return -1;
+  // An empty stored file has the address of the one after it: the first
+  // stored file there that holds bytes is the one meant, else the first.
+  const ArchiveEntry* found = nullptr;
   for (uint32_t index = 0; index < EntryCount(); ++index) {
     const ArchiveEntry& entry = EntryAt(index);
     if (entry.folderFlag != 0 || entry.address != static_cast<uint64_t>(address)) continue;
-    std::string name = LastPathComponent(entry.path);
-    if (!IsSafeEntryPath(name)) {
-      messages::UnsafePath(name);
-      return -1;
-    }
-    if (!StoredSizeFits(entry)) return -1;
-    return ExtractRange(archivePath, address, static_cast<int64_t>(entry.size), destDir + name);
+    if (found == nullptr || (found->size == 0 && entry.size != 0)) found = &entry;
+    if (found->size != 0) break;
   }
-  messages::NotStartAddress(address);
-  return -1;
+  int result = ExtractFound(archivePath, destDir, address, found);
+  return ReportCut() != 0 ? -1 : result;
 }
 
 bool IsSafeEntryPath(const std::string& path) {

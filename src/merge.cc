@@ -19,7 +19,7 @@ constexpr int64_t kLargestReplacement = (int64_t{1} << 31) - 1;
 int Resolve(const std::string& archivePath, const std::string& printedName,
             const std::function<bool(const ArchiveEntry&)>& matches,
             const std::string& mergeFile) {
-  if (LoadDirectory(archivePath) != 0) return -1;
+  if (LoadDirectory(archivePath) != 0 || ReportCut() != 0) return -1;
   const ArchiveEntry* found = nullptr;
   for (uint32_t index = 0; index < EntryCount(); ++index) {
     const ArchiveEntry& entry = EntryAt(index);
@@ -60,6 +60,7 @@ int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_
     messages::OpenFailed(archivePath);
     return -1;
   }
+  if (RefuseCut(archive) != 0) return -1;
   Cfile replacement;
   // A pipe or a device has no size to merge; it would merge nothing.
   if (replacement.Open(mergeFile, platform::Access::kRead) != 0 ||

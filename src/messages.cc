@@ -55,7 +55,7 @@ void ListingHead() {
 void ListingLine(uint64_t address, uint64_t size, const std::string& path) {
   std::string sizeText = FormatGrouped64(static_cast<int64_t>(size));
   if (sizeText.size() < 10) sizeText.insert(0, 10 - sizeText.size(), ' ');
-  Print("0x" + Hex(address & 0xFFFFFFFFu, 8) + " " + sizeText + " " + path + "\n");
+  Print("0x" + Hex(address, 8) + " " + sizeText + " " + path + "\n");
 }
 
 void ListingTotal(uint32_t count, uint64_t bytes) {
@@ -111,6 +111,12 @@ void AddressPastEnd(int64_t address) {
 
 void FirstBytesDiffer(int count) {
   Print(platform::TextFromUtf8("error : 先頭データ" + Decimal(count) + "バイトが不一致.\n"));
+}
+
+void NotANumber(const std::string& text) { Error("数値が正しくありません", text); }
+
+void ArchiveCut(int64_t missingBytes) {
+  Error("アーカイブが途中で切れています", Decimal(missingBytes), "bytes不足).\n");
 }
 
 void ReplacementTooLarge(int64_t size) {

@@ -41,6 +41,8 @@ void BadAddress(int64_t address);
 void BadSize(int64_t size);
 void AddressPastEnd(int64_t address);
 void FirstBytesDiffer(int count);
+void NotANumber(const std::string& text);
+void ArchiveCut(int64_t missingBytes);
 void ReplacementTooLarge(int64_t size);
 void NotInArchive(const std::string& name);
 void SeveralInArchive(const std::string& name);

@@ -1,5 +1,5 @@
 // The seam between the tool and the operating system: files, folders,
-// standard output, the text code page and number parsing. Nothing above this
+// standard output and the text code page. Nothing above this
 // header includes an OS or C runtime header for those jobs; a build for
 // another system supplies a second implementation of these functions.
 //
@@ -74,10 +74,6 @@ bool EqualIgnoringCase(const std::string& a, const std::string& b);
 /// Index of the first of `count` 4-byte words at `words` (4-byte aligned)
 /// whose bytes equal `word`'s four bytes; `count` when none does.
 size_t FindWord(const uint8_t* words, size_t count, const char word[4]);
-
-/// Text to a signed 64-bit number in base 10 or 16: leading blanks and a sign
-/// accepted, stops at the first non-digit, 0 without digits, saturates.
-int64_t ParseInteger(const char* text, int base);
 
 }  // namespace kel::platform
 

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -96,6 +97,15 @@ bool Convert(Converter& converter, const std::string& text, std::string* result)
   out.resize(out.size() - outLeft);
   *result = std::move(out);
   return true;
+}
+
+// The codeset of a locale name such as ja_JP.UTF-8 or en_US.utf8@euro.
+bool NamesUtf8Codeset(const std::string& locale) {
+  size_t dot = locale.find('.');
+  if (dot == std::string::npos) return false;
+  std::string codeset = locale.substr(dot + 1, locale.find('@', dot) - dot - 1);
+  for (char& c : codeset) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return codeset == "utf-8" || codeset == "utf8";
 }
 
 bool IsAscii(const std::string& text) {
@@ -221,8 +231,18 @@ void WriteOutput(const std::string& text) {
 bool FlushOutput() { return fflush(stdout) == 0 && !ferror(stdout); }
 
 void InitText() {
-  setlocale(LC_CTYPE, "");
-  utf8Mode = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+  if (setlocale(LC_CTYPE, "") != nullptr) {
+    utf8Mode = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    return;
+  }
+  // A UTF-8 locale that is named but not installed (containers often lack
+  // it) still asks for UTF-8: the conversion needs only iconv.
+  const char* name = nullptr;
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    name = getenv(variable);
+    if (name != nullptr && name[0] != '\0') break;
+  }
+  utf8Mode = name != nullptr && NamesUtf8Codeset(name);
 }
 
 bool TextIsUtf8() { return utf8Mode; }
@@ -288,10 +308,6 @@ size_t FindWord(const uint8_t* words, size_t count, const char word[4]) {
   const auto* first = reinterpret_cast<const wchar_t*>(words);
   const wchar_t* hit = wmemchr(first, wanted, count);
   return hit == nullptr ? count : static_cast<size_t>(hit - first);
-}
-
-int64_t ParseInteger(const char* text, int base) {
-  return strtoll(text, nullptr, base);
 }
 
 }  // namespace kel::platform

@@ -34,15 +34,16 @@ TEST(Extract, AllAndByAddressRecreateTheTree) {
     files.emplace_back(path, address, data);
     return Placed(InLocale(path.substr(path.rfind('/') + 1), "C"), address, data.size());
   };
-  // The second byte of 表 is a backslash in Shift-JIS; mib1.bin lies above 4 GiB.
-  Archive archive = BuildArchive({file("top.bin", 0x10000, Random(300)),
+  // The second byte of 表 is a backslash in Shift-JIS; mib1.bin lies above 4 GiB;
+  // the empty "before" shares the address of top.bin, which -e must take.
+  Archive archive = BuildArchive({Placed("before", 0x10000, 0), file("top.bin", 0x10000, Random(300)),
       Folder("a", {file("a/empty", 0x20000, ""), file("a/mib.bin", 0x40000, Random(1 << 20)),
                    Folder("b", {Folder("c", {file("a/b/c/deep", 0x30000, Random(4000))})})}),
       Folder(InLocale("表", "C"), {file("表/日本語.txt", 0x150000, Random(77)),
                                   file("表/mib1.bin", 0x100000010, Random((1 << 20) + 1))}),
       file("zero", 0x160000, "")});
   for (const auto& [path, address, data] : files) archive.Add(address, Xored(data));
-  const std::string listing = "top.bin 300 bytes.\na\\empty 0 bytes\na\\mib.bin 1,048,576 bytes.\na\\b\\c\\deep 4,000 "
+  const std::string listing = "before 0 bytes\ntop.bin 300 bytes.\na\\empty 0 bytes\na\\mib.bin 1,048,576 bytes.\na\\b\\c\\deep 4,000 "
                               "bytes.\n表\\日本語.txt 77 bytes.\n表\\mib1.bin 1,048,577 bytes..\nzero 0 bytes\n";
   for (const char* locale : kLocales) {
     SCOPED_TRACE(locale);
@@ -53,16 +54,25 @@ TEST(Extract, AllAndByAddressRecreateTheTree) {
     EXPECT_EQ(RunKel({"-d", "a.kel", dir / "out"}, {locale, dir.path()}),
               (RunResult{"Extract to " + dir / "out" + "\\.\n" + InLocale(listing, locale), 0}));
     EXPECT_EQ(ListTree(dir / "out"), (std::vector<std::string>{"a/", "a/b/", "a/b/c/", "a/b/c/deep", "a/empty",
-              "a/mib.bin", "top.bin", "zero", InLocale("表/", locale), InLocale("表/mib1.bin", locale),
+              "a/mib.bin", "before", "top.bin", "zero", InLocale("表/", locale), InLocale("表/mib1.bin", locale),
               InLocale("表/日本語.txt", locale)}));
     for (const auto& [path, address, data] : files) {
       const std::string bare = InLocale(path.substr(path.rfind('/') + 1), locale);
       EXPECT_EQ(ReadFile(dir / "out/" + InLocale(path, locale)), data) << path;
-      char head[64];
-      snprintf(head, sizeof head, "Extract 0x%08jX-%08zX to e\\%s\n", uintmax_t{address}, data.size(), bare.c_str());
-      EXPECT_EQ(RunKel({"-e", "a.kel", std::to_string(address), "e"}, {locale, dir.path()}), (RunResult{head, 0}));
+      // The address as the listing shows it.
+      char hex[24], head[64];
+      snprintf(hex, sizeof hex, "0x%08jX", uintmax_t{address});
+      snprintf(head, sizeof head, "Extract %s-%08zX to e\\%s\n", hex, data.size(), bare.c_str());
+      EXPECT_EQ(RunKel({"-e", "a.kel", hex, "e"}, {locale, dir.path()}), (RunResult{head, 0}));
       EXPECT_EQ(ReadFile(dir / "e/" + bare), data) << path;
     }
+    // A merge at the listed address above 4 GiB reaches that stored file.
+    const std::string high = std::get<2>(files[5]).substr(0, 4) + Random((1 << 20) - 3);
+    WriteFile(dir / "high.bin", high);
+    EXPECT_EQ(RunKel({"-m", "a.kel", "high.bin", "0x100000010"}, {locale, dir.path()}),
+              (RunResult{"Merge 0x100000010 in high.bin\n", 0}));
+    EXPECT_EQ(RunKel({"-e", "a.kel", "0x100000010", "e"}, {locale, dir.path()}).status, 0);
+    EXPECT_EQ(ReadFile(dir / "e/mib1.bin"), high);
   }
 }
 

@@ -123,6 +123,38 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
   }
 }
 
+// In Shift-JIS each of these names holds a 0x5C that is a second byte, not
+// a folder separator: the bare name is the whole name, to extract by address,
+// to merge by file and to merge by bare name.
+TEST(MergeTest, BareNamesAreWholeWhenABackslashByteEndsACharacter) {
+  const std::string names[] = {"表情_010.dds", "能力表.dat", "ソース.txt", "十字.png", "予告.ogg", "表.bin"};
+  std::vector<Node> tree;
+  for (const std::string& name : names) tree.push_back(Folder(InLocale("キャラ", "C"), {File(InLocale(name, "C"), "DATA" + name)}));
+  const std::string original = BuildArchive(tree).Bytes();
+  for (const char* locale : {"C", "C.utf8"}) {
+    for (const std::string& utf8 : names) {
+      SCOPED_TRACE(std::string(locale) + " " + utf8);
+      const std::string name = InLocale(utf8, locale);
+      char at[16], size[16];
+      snprintf(at, sizeof at, "0x%08zX", original.find(Scramble("DATA" + utf8)));
+      snprintf(size, sizeof size, "%08zX", utf8.size() + 4);
+      ScopedTempDir dir;
+      WriteFile(dir / "a.kel", original);
+      std::filesystem::create_directories(dir / "m");
+      std::filesystem::create_directories(dir / "n");
+      WriteFile(dir / "m/" + name, "DATA" + std::string(utf8.size(), 'm'));
+      WriteFile(dir / "n/" + name, "DATA" + std::string(utf8.size(), 'n'));
+      EXPECT_EQ(RunKel({"-e", "a.kel", at}, {locale, dir.path()}),
+                (RunResult{"Extract " + std::string(at) + "-" + size + " to " + name + "\n", 0}));
+      EXPECT_EQ(ReadFile(dir / name), "DATA" + utf8);
+      EXPECT_EQ(RunKel({"-m", "a.kel", "m/" + name}, {locale, dir.path()}), (RunResult{Merge(at, "m/" + name), 0}));
+      EXPECT_EQ(RunKel({"-m", "a.kel", name, "n/" + name}, {locale, dir.path()}), (RunResult{Merge(at, "n/" + name), 0}));
+      EXPECT_EQ(RunKel({"-e", "a.kel", at, "n"}, {locale, dir.path()}).status, 0);
+      EXPECT_EQ(ReadFile(dir / "n/" + name), "DATA" + std::string(utf8.size(), 'n'));
+    }
+  }
+}
+
 TEST(MergeTest, MergeDuringExtractionKeepsBoth) {
   // More than a pipe holds: the extraction stays blocked on its output, with
   // the archive open, until the test reads.
