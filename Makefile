@@ -2,12 +2,18 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+# The tests in `make`: AUTO builds them when GoogleTest is found, ON
+# requires it, OFF leaves them out. `make test` always asks for them.
+TESTS ?= AUTO
 
-.PHONY: all run test test-asan bench sample clean
+configure = cmake -S . -B $(1) -DKEL_TESTS=$(2) $(3) >/dev/null
+build = cmake --build $(1) -j $(JOBS) -- --no-print-directory
+
+.PHONY: all run test test-asan test-deps bench sample clean
 
 all:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
+	$(call configure,$(BUILD),$(TESTS),-DCMAKE_BUILD_TYPE=Release)
+	$(call build,$(BUILD))
 
 run: all
 	$(BUILD)/kel -l examples/sample.kel
@@ -15,13 +21,29 @@ run: all
 	$(BUILD)/kel -d examples/sample.kel out
 	@find out | sort
 
-test: all
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+test: test-deps
+	$(call configure,$(BUILD),ON,-DCMAKE_BUILD_TYPE=Release)
+	$(call build,$(BUILD))
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-test-asan:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=ON >/dev/null
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+test-asan: test-deps
+	$(call configure,$(ASAN_BUILD),ON,-DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=ON)
+	$(call build,$(ASAN_BUILD))
+	cd $(ASAN_BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+# What the tests need beyond the build, installed with apt when missing:
+# GoogleTest (missing when CMake cannot configure the tests) and the C.utf8
+# locale.
+test-deps:
+	@need=; sudo=; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	$(call configure,$(BUILD),ON,-DCMAKE_BUILD_TYPE=Release) 2>&1 || need=libgtest-dev; \
+	locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || need="$$need locales"; \
+	if [ -n "$$need" ]; then \
+	  echo "Installing what the tests need:" $$need; \
+	  $$sudo apt-get update -qq && \
+	  $$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$need >/dev/null || exit 1; \
+	fi; \
+	locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || $$sudo localedef -i C -f UTF-8 C.UTF-8
 
 sample: all
 	$(BUILD)/make_sample examples/sample.kel
