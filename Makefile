@@ -1,7 +1,9 @@
-# Thin wrapper around CMake: make, make run, make test, make test-asan, make bench.
+# Thin wrapper around CMake: make, make run, make test, make test-asan,
+# make bench, make install, make package.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 # The tests in `make`: AUTO builds them when GoogleTest is found, ON
 # requires it, OFF leaves them out. `make test` always asks for them.
 TESTS ?= AUTO
@@ -9,7 +11,7 @@ TESTS ?= AUTO
 configure = cmake -S . -B $(1) -DKEL_TESTS=$(2) $(3) >/dev/null
 build = cmake --build $(1) -j $(JOBS) -- --no-print-directory
 
-.PHONY: all run test test-asan test-deps bench sample clean
+.PHONY: all run test test-asan test-deps bench sample install package clean
 
 all:
 	$(call configure,$(BUILD),$(TESTS),-DCMAKE_BUILD_TYPE=Release)
@@ -52,5 +54,13 @@ bench: all
 	bench/scan.sh
 	bench/extract.sh
 
+# PREFIX (default /usr/local) and DESTDIR as usual: the tool and its manual page.
+install: all
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+
+# A Debian package in $(BUILD)/package.
+package: all
+	cd $(BUILD) && cpack
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) out bench/work
