@@ -10,8 +10,14 @@ TESTS ?= AUTO
 
 configure = cmake -S . -B $(1) -DKEL_TESTS=$(2) $(3) >/dev/null
 build = cmake --build $(1) -j $(JOBS) -- --no-print-directory
+# Shell text: installs the packages named in the shell variable need, when
+# there are any, with apt (through sudo when not root).
+sudo = $$([ "$$(id -u)" = 0 ] || echo sudo)
+apt-install = [ -z "$$need" ] || { echo "Installing:" $$need; \
+  $(sudo) apt-get update -qq && \
+  $(sudo) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$need >/dev/null; }
 
-.PHONY: all run test test-asan test-deps bench sample install package clean
+.PHONY: all run test test-asan test-deps bench sample install package package-deps clean
 
 all:
 	$(call configure,$(BUILD),$(TESTS),-DCMAKE_BUILD_TYPE=Release)
@@ -37,15 +43,11 @@ test-asan: test-deps
 # GoogleTest (missing when CMake cannot configure the tests) and the C.utf8
 # locale.
 test-deps:
-	@need=; sudo=; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	@need=; \
 	$(call configure,$(BUILD),ON,-DCMAKE_BUILD_TYPE=Release) 2>&1 || need=libgtest-dev; \
 	locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || need="$$need locales"; \
-	if [ -n "$$need" ]; then \
-	  echo "Installing what the tests need:" $$need; \
-	  $$sudo apt-get update -qq && \
-	  $$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$need >/dev/null || exit 1; \
-	fi; \
-	locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || $$sudo localedef -i C -f UTF-8 C.UTF-8
+	$(apt-install) && \
+	{ locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || $(sudo) localedef -i C -f UTF-8 C.UTF-8; }
 
 sample: all
 	$(BUILD)/make_sample examples/sample.kel
@@ -58,9 +60,16 @@ bench: all
 install: all
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
 
-# A Debian package in $(BUILD)/package.
-package: all
+# A Debian package in $(BUILD)/package; dpkg-shlibdeps (dpkg-dev) and file
+# work out its dependencies, and are installed with apt when missing.
+package: package-deps all
 	cd $(BUILD) && cpack
+
+package-deps:
+	@need=; \
+	command -v dpkg-shlibdeps >/dev/null || need=dpkg-dev; \
+	command -v file >/dev/null || need="$$need file"; \
+	$(apt-install)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) out bench/work
