@@ -1,13 +1,27 @@
-# Thin wrapper around CMake: make, make run, make test, make test-asan, make bench.
+# Thin wrapper around CMake: make, make run, make test, make test-asan,
+# make bench, make install, make package.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+# The tests in `make`: AUTO builds them when GoogleTest is found, ON
+# requires it, OFF leaves them out. `make test` always asks for them.
+TESTS ?= AUTO
 
-.PHONY: all run test test-asan bench sample clean
+configure = cmake -S . -B $(1) -DKEL_TESTS=$(2) $(3) >/dev/null
+build = cmake --build $(1) -j $(JOBS) -- --no-print-directory
+# Shell text: installs the packages named in the shell variable need, when
+# there are any, with apt (through sudo when not root).
+sudo = $$([ "$$(id -u)" = 0 ] || echo sudo)
+apt-install = [ -z "$$need" ] || { echo "Installing:" $$need; \
+  $(sudo) apt-get update -qq && \
+  $(sudo) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$need >/dev/null; }
+
+.PHONY: all run test test-asan test-deps bench sample install package package-deps clean
 
 all:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
+	$(call configure,$(BUILD),$(TESTS),-DCMAKE_BUILD_TYPE=Release)
+	$(call build,$(BUILD))
 
 run: all
 	$(BUILD)/kel -l examples/sample.kel
@@ -15,13 +29,25 @@ run: all
 	$(BUILD)/kel -d examples/sample.kel out
 	@find out | sort
 
-test: all
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+test: test-deps
+	$(call configure,$(BUILD),ON,-DCMAKE_BUILD_TYPE=Release)
+	$(call build,$(BUILD))
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-test-asan:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=ON >/dev/null
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+test-asan: test-deps
+	$(call configure,$(ASAN_BUILD),ON,-DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=ON)
+	$(call build,$(ASAN_BUILD))
+	cd $(ASAN_BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+# What the tests need beyond the build, installed with apt when missing:
+# GoogleTest (missing when CMake cannot configure the tests) and the C.utf8
+# locale.
+test-deps:
+	@need=; \
+	$(call configure,$(BUILD),ON,-DCMAKE_BUILD_TYPE=Release) 2>&1 || need=libgtest-dev; \
+	locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || need="$$need locales"; \
+	$(apt-install) && \
+	{ locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || $(sudo) localedef -i C -f UTF-8 C.UTF-8; }
 
 sample: all
 	$(BUILD)/make_sample examples/sample.kel
@@ -30,5 +56,20 @@ bench: all
 	bench/scan.sh
 	bench/extract.sh
 
+# PREFIX (default /usr/local) and DESTDIR as usual: the tool and its manual page.
+install: all
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+
+# A Debian package in $(BUILD)/package; dpkg-shlibdeps (dpkg-dev) and file
+# work out its dependencies, and are installed with apt when missing.
+package: package-deps all
+	cd $(BUILD) && cpack
+
+package-deps:
+	@need=; \
+	command -v dpkg-shlibdeps >/dev/null || need=dpkg-dev; \
+	command -v file >/dev/null || need="$$need file"; \
+	$(apt-install)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) out bench/work
