@@ -1,7 +1,9 @@
 // Dispatch. An option is "-" and a letter (later characters ignored, so
 // -list lists), or "/" and a letter when the argument is exactly two
 // characters; anything else is an archive path for the default command,
-// extract all.
+// extract all. A destination folder for extract-all that is empty or looks
+// like an option is a slip (an unset variable, a misplaced option), never
+// "here".
 #include "cli.h"
 
 #include "archive.h"
@@ -27,25 +29,48 @@ bool Number(const char* text, int64_t* value) {
   return false;
 }
 
+// Asked for, the usage text is no failure.
+int Help(const char* program) {
+  messages::Usage(program);
+  return 0;
+}
+
 std::string FolderOperand(int argc, char** argv, int index) {
   std::string folder = argc > index ? argv[index] : "";
   AppendBackslash(folder);
   return folder;
 }
 
+int ExtractAllTo(int argc, char** argv, int archiveIndex) {
+  const int folderIndex = archiveIndex + 1;
+  if (argc > folderIndex && (argv[folderIndex][0] == '\0' || argv[folderIndex][0] == '-')) {
+    return Usage(argv[0]);
+  }
+  return ExtractAll(argv[archiveIndex], FolderOperand(argc, argv, folderIndex));
+}
+
 int Dispatch(int argc, char** argv) {
   if (argc <= 1) return Usage(argv[0]);
   const std::string first = argv[1];
+  if (first == "--help") return Help(argv[0]);
+  if (first == "--version") {
+    messages::Version(argv[0]);
+    return 0;
+  }
   const bool isOption = (first.size() >= 1 && first[0] == '-') ||
                         (first.size() == 2 && first[0] == '/');
-  if (!isOption) return ExtractAll(argv[1], FolderOperand(argc, argv, 2));
+  if (!isOption) return ExtractAllTo(argc, argv, 1);
 
   const char letter = first.size() >= 2 ? first[1] : '\0';
   switch (letter) {
+    case 'h':
+    case 'H':
+    case '?':
+      return Help(argv[0]);
     case 'd':
     case 'D':
       if (argc <= 2) break;
-      return ExtractAll(argv[2], FolderOperand(argc, argv, 3));
+      return ExtractAllTo(argc, argv, 2);
     case 'l':
     case 'L':
       if (argc <= 2) break;

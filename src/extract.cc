@@ -46,12 +46,16 @@ int ExtractFound(const std::string& archivePath, const std::string& destDir, int
     return -1;
   }
   std::string name = LastPathComponent(found->path);
-  if (!IsSafeEntryPath(name)) {
+  // A bare name may still hold a slash: its folder must lie inside destDir.
+  const size_t folderEnd = FindLastSeparator(name);
+  if (!IsSafeEntryPath(name) ||
+      (folderEnd != std::string::npos && platform::LeadsOutside(destDir + name.substr(0, folderEnd), destDir))) {
     messages::UnsafePath(name);
     return -1;
   }
   if (!StoredSizeFits(*found)) return -1;
-  return ExtractRange(archivePath, address, static_cast<int64_t>(found->size), destDir + name);
+  return ExtractRange(archivePath, address, static_cast<int64_t>(found->size), destDir + name,
+                      platform::Access::kWriteEntry);
 }
 
 }  // namespace
@@ -70,14 +74,12 @@ int ListEntries() {
 }
 
 int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, int64_t size,
-              const std::string& progressMark) {
+              const std::string& progressMark, platform::Access access) {
   if (!RangeIsValid(archiveFile, address, size)) return -1;
   Cbuffer block;
   if (block.Allocate(kChunkSize) == nullptr) return -1;
-  // What was printed goes first, in case the output is standard output too.
-  messages::Flush();
   Cfile output;
-  if (output.Open(destFile, platform::Access::kWriteNew) != 0) {
+  if (output.Open(destFile, access) != 0) {
     messages::OpenFailed(destFile);
     return -1;
   }
@@ -85,6 +87,14 @@ int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, 
   int64_t position = address;
   int64_t remaining = size;
   while (remaining > 0) {
+    // An interrupted copy leaves no half-written file under its name.
+    if (platform::CaughtInterrupt() != 0) {
+      const bool regular = platform::IsRegularFile(output.handle);
+      output.Close();
+      if (regular) platform::RemoveFile(destFile);
+      messages::Interrupted(destFile);
+      platform::EndIfInterrupted();
+    }
     auto wanted = static_cast<size_t>(std::min<int64_t>(remaining, kChunkSize));
     // A position so far out that it cannot be read at is past the end.
     int64_t got = position > INT64_MAX - static_cast<int64_t>(wanted)
@@ -115,14 +125,15 @@ int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, 
 }
 
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size,
-                 const std::string& destFile) {
+                 const std::string& destFile, platform::Access access) {
+  platform::CatchInterrupts();
   Cfile archive;
   if (archive.Open(archivePath, platform::Access::kRead) != 0) {
     messages::OpenFailed(archivePath);
     return -1;
   }
   messages::ExtractRangeHead(address, size, destFile);
-  return CopyRange(archive, destFile, address, size, "");
+  return CopyRange(archive, destFile, address, size, "", access);
 }
 
 int ExtractAll(const std::string& archivePath, const std::string& destDir) {
@@ -133,32 +144,33 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir) {
     return -1;
   }
   messages::ExtractAllHead(destDir);
+  platform::CatchInterrupts();
   int result = 0;
-  // Stored files come folder by folder: each folder is made once.
-  std::string madeFolder;
+  OutputFolders folders(destDir);
   for (uint32_t index = 0; index < EntryCount(); ++index) {
+    platform::EndIfInterrupted();
     const ArchiveEntry& entry = EntryAt(index);
     if (entry.folderFlag != 0) continue;
-    if (!IsSafeEntryPath(entry.path)) {
+    std::string outputName = destDir + entry.path;
+    const bool safe = IsSafeEntryPath(entry.path);
+    // A stored size that cannot be copied makes no folders.
+    const auto made = safe && entry.size <= static_cast<uint64_t>(INT64_MAX)
+                          ? folders.CreateFolders(outputName)
+                          : OutputFolders::kReady;
+    if (!safe || made == OutputFolders::kOutside) {
       messages::UnsafePath(entry.path);
       result = -1;
       continue;
     }
     messages::ExtractEntryHead(entry.path, entry.size);
-    std::string outputName = destDir + entry.path;
-    // Up to the last separator byte: equal texts have equal folder parts.
-    std::string folder = outputName.substr(0, outputName.find_last_of("\\/") + 1);
     if (!StoredSizeFits(entry)) {
       result = -1;
-    } else if (folder != madeFolder && CreateFolders(outputName) != 0) {
+    } else if (made == OutputFolders::kMissingParent) {
       messages::OpenFailed(outputName);
       result = -1;
-    } else {
-      madeFolder = folder;
-      if (CopyRange(archive, outputName, static_cast<int64_t>(entry.address),
-                    static_cast<int64_t>(entry.size), ".") != 0) {
-        result = -1;
-      }
+    } else if (CopyRange(archive, outputName, static_cast<int64_t>(entry.address),
+                         static_cast<int64_t>(entry.size), ".", platform::Access::kWriteEntry) != 0) {
+      result = -1;
     }
     messages::Print("\n");
   }

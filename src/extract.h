@@ -14,15 +14,16 @@ namespace kel {
 int ListEntries();
 
 /// Copies `size` bytes from `address` of the open archive (size -1: to the
-/// archive's end) into a new `destFile`, XORing each with DataKey and
-/// printing `progressMark` after every started MiB. 0, or -1 after its
-/// message; a range past the archive's end leaves the bytes that exist.
+/// archive's end) into a new `destFile`, opened with `access`, XORing each
+/// with DataKey and printing `progressMark` after every started MiB. 0, or
+/// -1 after its message; a range past the archive's end leaves the bytes
+/// that exist. Interrupted, it removes the output and ends the process.
 int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, int64_t size,
-              const std::string& progressMark);
+              const std::string& progressMark, platform::Access access = platform::Access::kWriteNew);
 
 /// The -e command with a size: any byte range of the archive into a file.
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size,
-                 const std::string& destFile);
+                 const std::string& destFile, platform::Access access = platform::Access::kWriteNew);
 
 /// Every stored file below `destDir` (empty, or ending in a backslash).
 /// Goes on after a stored file fails, and then returns -1 at the end.

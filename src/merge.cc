@@ -1,6 +1,8 @@
 // Merging. The first-bytes check compares plain bytes: the replacement's
-// own, and the archive's XORed with DataKey. The replacement is read whole
-// before anything is written, so a refusal never leaves a partial merge.
+// own, and the archive's XORed with DataKey. Every check, and securing the
+// disk space, comes before the first byte is written, and signals wait for
+// the last one: a merge is all or nothing. The replacement is copied in
+// fixed chunks, so memory does not grow with it.
 #include "merge.h"
 
 #include <algorithm>
@@ -14,7 +16,28 @@ namespace kel {
 namespace {
 
 constexpr int kCheckedBytes = 4;
-constexpr int64_t kLargestReplacement = (int64_t{1} << 31) - 1;
+constexpr size_t kChunkSize = 1 << 20;
+
+// Copies the replacement's `count` bytes, scrambled, over the archive's from
+// `address` on, and closes the archive. 0, or -1 after its message.
+int CopyScrambled(Cfile& replacement, Cfile& archive, int64_t address, int64_t count, uint8_t* block) {
+  const std::string archivePath = archive.path;
+  for (int64_t done = 0; done < count; done += static_cast<int64_t>(kChunkSize)) {
+    const auto chunk = static_cast<size_t>(std::min<int64_t>(count - done, kChunkSize));
+    if (replacement.ReadAt(done, block, chunk) != static_cast<int64_t>(chunk)) {
+      messages::ReadFailed(replacement.path);
+      return -1;
+    }
+    ApplyDataKey(block, chunk);
+    if (!archive.WriteAt(address + done, block, chunk)) {
+      messages::WriteFailed(archivePath);
+      return -1;
+    }
+  }
+  if (archive.Close()) return 0;
+  messages::WriteFailed(archivePath);
+  return -1;
+}
 
 int Resolve(const std::string& archivePath, const std::string& printedName,
             const std::function<bool(const ArchiveEntry&)>& matches,
@@ -73,39 +96,35 @@ int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_
     return -1;
   }
   messages::MergeHead(address, mergeFile);
-  if (replacement.fileSize > kLargestReplacement) {
-    messages::ReplacementTooLarge(replacement.fileSize);
-    return -1;
-  }
-  auto count = static_cast<size_t>(replacement.fileSize);
-  if (block.Allocate(count) == nullptr) {
-    messages::MemoryFailed(replacement.fileSize);
-    return -1;
-  }
-  if (replacement.ReadAt(0, block.data, count) != static_cast<int64_t>(count)) {
+  const int64_t count = replacement.fileSize;
+  // A replacement shorter than the check compares the bytes it has; fewer
+  // archive bytes than that at the address is a mismatch.
+  const auto checked = static_cast<size_t>(std::min<int64_t>(count, kCheckedBytes));
+  uint8_t head[kCheckedBytes] = {};
+  uint8_t sample[kCheckedBytes] = {};
+  if (replacement.ReadAt(0, head, checked) != static_cast<int64_t>(checked)) {
     messages::ReadFailed(mergeFile);
     return -1;
   }
-  // A replacement shorter than the check compares the bytes it has; fewer
-  // archive bytes than that at the address is a mismatch.
-  size_t checked = std::min<size_t>(count, kCheckedBytes);
-  uint8_t sample[kCheckedBytes] = {};
-  if (archive.ReadAt(address, sample, checked) != static_cast<int64_t>(checked)) {
+  bool same = archive.ReadAt(address, sample, checked) == static_cast<int64_t>(checked);
+  for (size_t i = 0; same && i < checked; ++i) same = head[i] == (sample[i] ^ DataKey);
+  if (!same) {
     messages::FirstBytesDiffer(kCheckedBytes);
     return -1;
   }
-  for (size_t i = 0; i < checked; ++i) {
-    if (block.data[i] != (sample[i] ^ DataKey)) {
-      messages::FirstBytesDiffer(kCheckedBytes);
-      return -1;
-    }
+  if (block.Allocate(kChunkSize) == nullptr) {
+    messages::MemoryFailed(kChunkSize);
+    return -1;
   }
-  ApplyDataKey(block.data, count);
-  if (!archive.WriteAt(address, block.data, count) || !archive.Close()) {
+  // A full disk refuses here, not half-way through the stored file.
+  if (!platform::ReserveSpace(archive.handle, address, count)) {
     messages::WriteFailed(archivePath);
     return -1;
   }
-  return 0;
+  platform::CatchInterrupts();
+  const int result = CopyScrambled(replacement, archive, address, count, block.data);
+  platform::EndIfInterrupted();
+  return result;
 }
 
 int MergeByFile(const std::string& archivePath, const std::string& mergeFile) {

@@ -10,9 +10,10 @@ namespace kel {
 
 /// Writes `mergeFile` over the archive from `address` on, once its first
 /// bytes (up to 4) equal the stored plain bytes there. 0, or -1 after its
-/// message; every refusal leaves the archive as it was. With an
-/// `expectedSize`, a replacement of any other size (grown since it was
-/// checked) is refused.
+/// message; every refusal leaves the archive as it was, and so do a full
+/// disk and SIGINT, SIGTERM or SIGHUP (which take effect after the write).
+/// With an `expectedSize`, a replacement of any other size (grown since it
+/// was checked) is refused.
 int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address,
             int64_t expectedSize = -1);
 

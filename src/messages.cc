@@ -32,16 +32,19 @@ void Print(const std::string& text) { platform::WriteOutput(text); }
 
 void Progress(const std::string& mark) {
   Print(mark);
-  platform::FlushOutput();
+  if (platform::OutputIsTerminal()) platform::FlushOutput();
 }
 
 bool Flush() { return platform::FlushOutput(); }
 
+void Version(const std::string& program) { Print(program + " ver." KEL_VERSION "\n"); }
+
 void Usage(const std::string& program) {
-  Print(program + " ver." KEL_VERSION "\n");
+  Version(program);
   Print("Usage : " + program + " -d <kel_file> [dest_dir]\n");
+  Print("        " + program + " <kel_file> [dest_dir]\n");
   Print("        " + program + " -l <kel_file>\n");
-  Print("        " + program + " -m <kel_file> <merge_file> [address]\n");
+  Print("        " + program + " -m <kel_file> <merge_file> [0x<address>]\n");
   Print("        " + program + " -m <kel_file> <merge_name> <merge_file>\n");
   Print("        " + program + " -e <kel_file> <address> <size> <dest_file>\n");
   Print("        " + program + " -e <kel_file> <address> [dest_dir]\n");
@@ -119,9 +122,7 @@ void ArchiveCut(int64_t missingBytes) {
   Error("アーカイブが途中で切れています", Decimal(missingBytes), "bytes不足).\n");
 }
 
-void ReplacementTooLarge(int64_t size) {
-  Error("マージファイルが大きすぎます", Decimal(size), "bytes).\n");
-}
+void Interrupted(const std::string& path) { Error("中断のため書き出しを取り消しました", path); }
 
 void NotInArchive(const std::string& name) { Error("そのファイルはアーカイブ内に存在しません", name); }
 

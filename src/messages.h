@@ -11,13 +11,14 @@
 namespace kel::messages {
 
 void Print(const std::string& text);
-/// Prints a progress mark and pushes it out at once, so a person watching
-/// the terminal sees the copy advance.
+/// Prints a progress mark, pushed out at once when standard output is a
+/// terminal, so that a person watching sees the copy advance.
 void Progress(const std::string& mark);
 /// Pushes out everything printed; false when some output was lost.
 bool Flush();
 
 void Usage(const std::string& program);
+void Version(const std::string& program);
 
 void ListingHead();
 void ListingLine(uint64_t address, uint64_t size, const std::string& path);
@@ -43,7 +44,7 @@ void AddressPastEnd(int64_t address);
 void FirstBytesDiffer(int count);
 void NotANumber(const std::string& text);
 void ArchiveCut(int64_t missingBytes);
-void ReplacementTooLarge(int64_t size);
+void Interrupted(const std::string& path);
 void NotInArchive(const std::string& name);
 void SeveralInArchive(const std::string& name);
 void FileNotFound(const std::string& path);

@@ -19,6 +19,10 @@ namespace kel::platform {
 enum class Access {
   kRead,       ///< read only; the file must exist
   kWriteNew,   ///< write only; created when missing, emptied once locked
+  /// As kWriteNew, for a name that comes from an archive: an existing
+  /// symbolic link or file with other hard links is replaced by a new file,
+  /// never written through.
+  kWriteEntry,
   kReadWrite,  ///< read and write; the file must exist
 };
 
@@ -40,10 +44,18 @@ bool WriteAt(int handle, int64_t position, const void* source, size_t count);
 /// Writes all `count` bytes at the file's current position (works on pipes
 /// and devices too); returns false on any failure.
 bool WriteNext(int handle, const void* source, size_t count);
+/// Secures the disk space for `count` bytes at `position`, growing the file
+/// when they reach past its end; false, with the file as it was, when the
+/// space cannot be had. A file system that cannot reserve space passes.
+bool ReserveSpace(int handle, int64_t position, int64_t count);
+bool RemoveFile(const std::string& path);
 
-enum class FolderResult { kDone, kMissingParent, kFailed };
-/// Creates one folder. kDone when it was made or already exists as a folder.
+enum class FolderResult { kMade, kExists, kMissingParent, kFailed };
+/// Creates one folder. kExists when something of that name is there.
 FolderResult MakeFolder(const std::string& path);
+/// Whether `path`, with its links resolved, lies outside the folder `root`.
+/// False when either cannot be resolved.
+bool LeadsOutside(const std::string& path, const std::string& root);
 
 /// Looks `path` up; on success stores its size in bytes.
 bool FindFile(const std::string& path, int64_t* size);
@@ -52,6 +64,16 @@ bool FindFile(const std::string& path, int64_t* size);
 /// byte written so far reached its destination.
 void WriteOutput(const std::string& text);
 bool FlushOutput();
+bool OutputIsTerminal();
+
+/// From now on SIGINT, SIGTERM and SIGHUP are only noted, so that the work
+/// in hand can be finished or undone first.
+void CatchInterrupts();
+/// The signal noted since CatchInterrupts, or 0.
+int CaughtInterrupt();
+/// When a signal was noted: pushes out standard output and ends the
+/// process as that signal asks. Returns otherwise.
+void EndIfInterrupted();
 
 /// Reads the LC_CTYPE locale and chooses the text mode. Call once at start.
 void InitText();

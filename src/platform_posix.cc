@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,6 +70,44 @@ bool HeldInConflict(const struct stat& info, bool writes) {
          output.st_ino == info.st_ino;
 }
 
+// Only regular files are locked: two tools writing to /dev/null are no
+// conflict. File systems without locks are no reason to fail.
+bool Lock(int fd, const struct stat& info, bool writes) {
+  return !S_ISREG(info.st_mode) || flock(fd, (writes ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0 ||
+         errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
+// A new output, made here and now: nothing else can hold it, so it needs no
+// look at what it is and no truncation. -1 with errno EEXIST when the name
+// is taken.
+int CreateNew(const std::string& osPath) {
+  int fd = open(osPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != EOPNOTSUPP &&
+      errno != ENOSYS) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Removes a symbolic link or a file with other hard links at an output name,
+// as tar does, so that nothing is written through it. What it leads to may
+// be a file this process holds (the archive): that stays the conflict it is.
+int RemoveLink(const std::string& osPath) {
+  struct stat link;
+  if (lstat(osPath.c_str(), &link) != 0) return 0;
+  if (!S_ISLNK(link.st_mode) && !(S_ISREG(link.st_mode) && link.st_nlink > 1)) return 0;
+  struct stat target;
+  if (stat(osPath.c_str(), &target) == 0 && HeldInConflict(target, true)) return EBUSY;
+  return unlink(osPath.c_str()) == 0 ? 0 : errno;
+}
+
+volatile sig_atomic_t caughtSignal = 0;
+
+void NoteSignal(int signal) { caughtSignal = signal; }
+
 // One converter per direction, opened on first use and kept for the run
 // (names are converted one at a time, possibly millions of them).
 struct Converter {
@@ -119,12 +158,27 @@ bool IsAscii(const std::string& text) {
 
 int OpenFile(const std::string& path, Access access, int* handle) {
   *handle = -1;
+  const std::string osPath = ToOsPath(path);
+  const bool creates = access == Access::kWriteNew || access == Access::kWriteEntry;
+  if (creates) {
+    *handle = CreateNew(osPath);
+    if (*handle >= 0) return 0;
+    if (errno != EEXIST) return errno;
+    // An existing output may be standard output's own file: what was
+    // printed goes first.
+    FlushOutput();
+    if (access == Access::kWriteEntry) {
+      if (int error = RemoveLink(osPath)) return error;
+      *handle = CreateNew(osPath);
+      if (*handle >= 0) return 0;
+    }
+  }
   const bool writes = access != Access::kRead;
   int flags = O_CLOEXEC;
   if (access == Access::kRead) flags |= O_RDONLY;
-  if (access == Access::kWriteNew) flags |= O_WRONLY | O_CREAT;
+  if (creates) flags |= O_WRONLY | O_CREAT;
   if (access == Access::kReadWrite) flags |= O_RDWR;
-  int fd = open(ToOsPath(path).c_str(), flags, 0666);
+  int fd = open(osPath.c_str(), flags, 0666);
   if (fd < 0) return errno;
   auto fail = [fd](int error) {
     close(fd);
@@ -134,16 +188,10 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   if (fstat(fd, &info) != 0) return fail(errno);
   if (S_ISDIR(info.st_mode)) return fail(EISDIR);
   if (HeldInConflict(info, writes)) return fail(EBUSY);
-  // Locks and truncation concern regular files only: two tools writing to
-  // /dev/null are no conflict, and a device cannot be emptied.
-  if (S_ISREG(info.st_mode)) {
-    if (flock(fd, (writes ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 &&
-        errno != ENOLCK && errno != EOPNOTSUPP && errno != ENOSYS) {
-      return fail(errno);
-    }
-    if (access == Access::kWriteNew && info.st_size > 0 && ftruncate(fd, 0) != 0) {
-      return fail(errno);
-    }
+  if (!Lock(fd, info, writes)) return fail(errno);
+  // Only regular files are emptied, and only once locked: a device cannot be.
+  if (creates && S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0) {
+    return fail(errno);
   }
   heldFiles.push_back({fd, info.st_dev, info.st_ino, writes});
   *handle = fd;
@@ -210,11 +258,41 @@ bool WriteNext(int handle, const void* source, size_t count) {
   return true;
 }
 
-FolderResult MakeFolder(const std::string& path) {
-  if (mkdir(ToOsPath(path).c_str(), 0777) == 0 || errno == EEXIST) {
-    return FolderResult::kDone;
+bool ReserveSpace(int handle, int64_t position, int64_t count) {
+  struct stat info;
+  if (fstat(handle, &info) != 0) return false;
+  const off_t end = static_cast<off_t>(position + count);
+  const bool grows = S_ISREG(info.st_mode) && end > info.st_size;
+  if (grows && ftruncate(handle, end) != 0) return false;
+  if (count > 0 && fallocate(handle, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(position),
+                             static_cast<off_t>(count)) != 0 &&
+      errno != EOPNOTSUPP && errno != ENOSYS && errno != ENODEV) {
+    if (grows) ftruncate(handle, info.st_size);
+    return false;
   }
+  return true;
+}
+
+bool RemoveFile(const std::string& path) { return unlink(ToOsPath(path).c_str()) == 0; }
+
+FolderResult MakeFolder(const std::string& path) {
+  if (mkdir(ToOsPath(path).c_str(), 0777) == 0) return FolderResult::kMade;
+  if (errno == EEXIST) return FolderResult::kExists;
   return errno == ENOENT ? FolderResult::kMissingParent : FolderResult::kFailed;
+}
+
+bool LeadsOutside(const std::string& path, const std::string& root) {
+  char* real = realpath(ToOsPath(path).c_str(), nullptr);
+  char* realRoot = realpath(root.empty() ? "." : ToOsPath(root).c_str(), nullptr);
+  bool outside = false;
+  if (real != nullptr && realRoot != nullptr) {
+    std::string inside = std::string(realRoot) + "/";
+    if (inside == "//") inside = "/";
+    outside = (std::string(real) + "/").compare(0, inside.size(), inside) != 0;
+  }
+  free(real);
+  free(realRoot);
+  return outside;
 }
 
 bool FindFile(const std::string& path, int64_t* size) {
@@ -229,6 +307,39 @@ void WriteOutput(const std::string& text) {
 }
 
 bool FlushOutput() { return fflush(stdout) == 0 && !ferror(stdout); }
+
+bool OutputIsTerminal() {
+  static const bool terminal = isatty(STDOUT_FILENO) == 1;
+  return terminal;
+}
+
+void CatchInterrupts() {
+  struct sigaction action = {};
+  action.sa_handler = NoteSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal the caller ignores (nohup, a background job) stays ignored.
+    struct sigaction old = {};
+    if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      sigaction(signal, &action, nullptr);
+    }
+  }
+}
+
+int CaughtInterrupt() { return caughtSignal; }
+
+void EndIfInterrupted() {
+  const int signal = caughtSignal;
+  if (signal == 0) return;
+  FlushOutput();
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+  raise(signal);
+  _exit(128 + signal);
+}
 
 void InitText() {
   if (setlocale(LC_CTYPE, "") != nullptr) {

@@ -20,7 +20,9 @@ int Cfile::Open(const std::string& filePath, platform::Access access) {
   Close();
   int error = platform::OpenFile(filePath, access, &handle);
   if (error != 0) return error;
-  fileSize = platform::FileLength(handle);
+  // An output starts empty: there is nothing to measure.
+  const bool output = access == platform::Access::kWriteNew || access == platform::Access::kWriteEntry;
+  fileSize = output ? 0 : platform::FileLength(handle);
   path = filePath;
   return 0;
 }
@@ -60,18 +62,34 @@ size_t FindLastSeparator(const std::string& path) {
   return slash == std::string::npos ? backslash : std::max(backslash, slash);
 }
 
-int CreateFolders(std::string& path) {
+OutputFolders::Result OutputFolders::CreateFolders(std::string& path) {
+  const size_t last = FindLastSeparator(path);
+  const std::string folder = last == std::string::npos ? "" : path.substr(0, last + 1);
+  // Stored files come folder by folder: only what is new since the last
+  // path is made. Equal texts up to a separator name the same folders.
+  size_t same = 0;
+  while (same < folder.size() && same < ready_.size() && folder[same] == ready_[same]) ++same;
+  const size_t sameFolders = FindLastSeparator(folder.substr(0, same));
+  const size_t from = sameFolders == std::string::npos ? 0 : sameFolders + 1;
   // Slashes stay slashes: a backslash written behind half a double-byte
   // character (a UTF-8 name read as Shift-JIS) would become its second byte.
-  for (size_t at = FindSeparator(path); at != std::string::npos; at = FindSeparator(path, at + 1)) {
+  for (size_t at = FindSeparator(path, from); at != std::string::npos && at <= last;
+       at = FindSeparator(path, at + 1)) {
     // The empty prefix in front of a leading separator is the root.
     if (at == 0) continue;
-    if (platform::MakeFolder(path.substr(0, at)) == platform::FolderResult::kMissingParent) {
+    const std::string prefix = path.substr(0, at);
+    const platform::FolderResult made = platform::MakeFolder(prefix);
+    if (made == platform::FolderResult::kMissingParent) {
       path.resize(at);
-      return -1;
+      return kMissingParent;
+    }
+    if (made == platform::FolderResult::kExists && at > destDir_.size() &&
+        platform::LeadsOutside(prefix, destDir_)) {
+      return kOutside;
     }
   }
-  return 0;
+  ready_ = folder;
+  return kReady;
 }
 
 std::string FormatGrouped(int32_t value) { return FormatGrouped64(value); }

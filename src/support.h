@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "platform.h"
 
@@ -59,11 +60,26 @@ size_t FindSeparator(const std::string& path, size_t from = 0);
 /// Position of the last folder separator; npos if none.
 size_t FindLastSeparator(const std::string& path);
 
-/// Creates every folder named in the folder part of the output file path
-/// `path` (either separator), shortest first. Returns -1, with `path` cut
-/// just before the separator, when a folder cannot be made because its
-/// parent is missing.
-int CreateFolders(std::string& path);
+/// Creates the folders of output paths below one destination folder.
+class OutputFolders {
+ public:
+  enum Result { kReady, kMissingParent, kOutside };
+
+  /// `destDir`: empty (the current folder) or ending in a separator.
+  explicit OutputFolders(std::string destDir) : destDir_(std::move(destDir)) {}
+
+  /// Creates every folder named in the folder part of `path`, `destDir`
+  /// followed by a stored path, shortest first; the folders of the path
+  /// before are known to exist. A folder below the destination that was
+  /// there already must not lead outside it (a symbolic link): kOutside.
+  /// kMissingParent, with `path` cut just before the separator, when a
+  /// folder cannot be made because its parent is missing.
+  Result CreateFolders(std::string& path);
+
+ private:
+  const std::string destDir_;
+  std::string ready_;  ///< the folder part of the last path made ready
+};
 
 /// Decimal text with a comma between groups of three digits: -1,234,567.
 std::string FormatGrouped(int32_t value);

@@ -15,8 +15,8 @@ std::string Sjis(const std::string& utf8) { return InLocale(utf8, "C"); }
 
 TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
   const std::string usage =
-      "kel ver.0.2\nUsage : kel -d <kel_file> [dest_dir]\n        kel -l <kel_file>\n"
-      "        kel -m <kel_file> <merge_file> [address]\n        kel -m <kel_file> <merge_name> <merge_file>\n"
+      "kel ver.0.2\nUsage : kel -d <kel_file> [dest_dir]\n        kel <kel_file> [dest_dir]\n        kel -l <kel_file>\n"
+      "        kel -m <kel_file> <merge_file> [0x<address>]\n        kel -m <kel_file> <merge_name> <merge_file>\n"
       "        kel -e <kel_file> <address> <size> <dest_file>\n        kel -e <kel_file> <address> [dest_dir]\n";
   const std::string rule = "---------- ---------- -----------------------------------------------------\n";
   const std::string head = "   Address       Size Name\n" + rule;
@@ -48,6 +48,16 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
     int status;
   } rows[] = {
       {"no arguments", {}, usage, 255},
+      {"asked for help", {"--help"}, usage, 0},
+      {"-h", {"-h"}, usage, 0},
+      {"-?", {"-?"}, usage, 0},
+      {"the version", {"--version"}, "kel ver.0.2\n", 0},
+      {"another long option", {"--list", "a.kel"}, usage, 255},
+      // Destinations that are slips, not folders; nothing is written.
+      {"an option after the archive", {"a.kel", "-l"}, usage, 255},
+      {"an empty destination", {"-d", "a.kel", ""}, usage, 255},
+      {"a destination like an option", {"-d", "a.kel", "-o"}, usage, 255},
+      {"a folder named like an option", {"a.kel", "./-o"}, "Extract to ./-o\\.\na.txt 3 bytes.\n", 0},
       {"a lone dash", {"-", "a.kel"}, usage, 255},
       {"an unknown letter", {"-x", "a.kel"}, usage, 255},
       {"-l without an archive", {"-l"}, usage, 255},
@@ -95,6 +105,7 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
   EXPECT_EQ(ReadFile(dir / "a.txt"), "abc");
   EXPECT_EQ(ReadFile(dir / "r.bin"), "abc");
   EXPECT_EQ(ReadFile(dir / "o/a"), "x");
+  EXPECT_EQ(ListTree(dir / "-o"), std::vector<std::string>{"a.txt"});
   EXPECT_FALSE(std::filesystem::exists(dir / "x.bin"));
 }
 

@@ -3,6 +3,8 @@
 // C.utf8. Stored data are the plain bytes XORed with 0xC6.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <filesystem>
 #include <random>
 #include <tuple>
@@ -157,6 +159,62 @@ TEST(Extract, FailedFilesLeaveEverythingElseAsItWas) {
       // Removed, should they be there, so that one failure does not spoil later runs.
       EXPECT_FALSE(std::filesystem::remove("/kel-e2e-abs.txt") | std::filesystem::remove("/kel-e2e-abs2.txt"));
     }
+  }
+}
+
+// Links already in the destination: a linked output is replaced, never
+// written through; a linked folder that leads outside is refused; the
+// archive reached through a link stays the open failure it is.
+TEST(Extract, NeverWritesThroughLinksInTheDestination) {
+  const Archive archive = BuildArchive({File("readme.txt", "stored"), File("hard.txt", "hard"),
+      Folder("up", {File("evil.txt", "evil")}), Folder("in", {File("ok.txt", "ok")}), File("self.kel", "s"),
+      File("hardself.kel", "h")});
+  const std::string open = "error : ファイルオープンに失敗(o\\";
+  for (const char* locale : kLocales) {
+    SCOPED_TRACE(locale);
+    ScopedTempDir dir;
+    namespace fs = std::filesystem;
+    ASSERT_TRUE(archive.WriteTo(dir / "a.kel"));
+    WriteFile(dir / "victim.txt", "victim");
+    WriteFile(dir / "victim2.txt", "victim2");
+    fs::create_directories(dir / "o/sub");
+    fs::create_symlink("../victim.txt", dir / "o/readme.txt");
+    fs::create_hard_link(dir / "victim2.txt", dir / "o/hard.txt");
+    fs::create_directory_symlink("..", dir / "o/up");
+    fs::create_directory_symlink("sub", dir / "o/in");
+    fs::create_symlink("../a.kel", dir / "o/self.kel");
+    fs::create_hard_link(dir / "a.kel", dir / "o/hardself.kel");
+    EXPECT_EQ(RunKel({"-d", "a.kel", "o"}, {locale, dir.path()}),
+              (RunResult{InLocale("Extract to o\\.\nreadme.txt 6 bytes.\nhard.txt 4 bytes.\n"
+                                  "error : 安全でないパスのため書き出しません(up\\evil.txt).\nin\\ok.txt 2 bytes.\n"
+                                  "self.kel 1 bytes" + open + "self.kel).\n\nhardself.kel 1 bytes" + open + "hardself.kel).\n\n",
+                                  locale), 255}));
+    EXPECT_EQ(ReadFile(dir / "victim.txt") + ReadFile(dir / "victim2.txt"), "victimvictim2");
+    EXPECT_EQ(ReadFile(dir / "o/readme.txt") + ReadFile(dir / "o/hard.txt"), "storedhard");
+    EXPECT_FALSE(fs::is_symlink(dir / "o/readme.txt"));
+    EXPECT_EQ(fs::hard_link_count(dir / "o/hard.txt"), 1u);
+    EXPECT_FALSE(fs::exists(dir / "evil.txt"));
+    EXPECT_EQ(ReadFile(dir / "o/sub/ok.txt"), "ok");
+    EXPECT_EQ(ReadFile(dir / "a.kel"), archive.Bytes());
+  }
+}
+
+// SIGINT at moments of a 64 MiB extraction: the output is whole or gone,
+// and a removed one is named.
+TEST(Extract, LeavesNoHalfWrittenFileWhenInterrupted) {
+  const std::string big = Random(64 << 20);
+  ScopedTempDir dir;
+  ASSERT_TRUE(BuildArchive({File("big.bin", big)}).WriteTo(dir / "a.kel"));
+  for (int run = 0; run < 8; ++run) {
+    SCOPED_TRACE(run);
+    std::filesystem::remove_all(dir / "o");
+    const RunResult result = RunKel({"-d", "a.kel", "o"}, {"C", dir.path(), false, -1, SIGINT, 5000 * run});
+    // A file that is not there was never begun, or is named as cut.
+    const std::string cut = InLocale("error : 中断のため書き出しを取り消しました(o\\big.bin).\n", "C");
+    EXPECT_TRUE(std::filesystem::exists(dir / "o/big.bin")
+                    ? ReadFile(dir / "o/big.bin") == big
+                    : result.out.find("big.bin") == std::string::npos || result.out.find(cut) != std::string::npos)
+        << result.out << ", exit " << result.status;
   }
 }
 

@@ -6,11 +6,16 @@
 // messages are Shift-JIS bytes) and in C.utf8.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 #include <filesystem>
 #include <future>
 
@@ -86,8 +91,8 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
         {{"-m", "a.kel", "px.bin", At(kPk)}, Merge(At(kPk), "px.bin") + Error("先頭データ4バイトが不一致")},
         // Missing archive bytes must not read as zeros, which end.bin would match.
         {{"-m", "a.kel", "end.bin", At("")}, Merge(At(""), "end.bin") + Error("先頭データ4バイトが不一致")},
-        {{"-m", "a.kel", "huge.bin", At(kPk)},
-         Merge(At(kPk), "huge.bin") + Error("マージファイルが大きすぎます(2147483648bytes)")},
+        // 2 GiB are no longer too large; the zeros of this one do not match.
+        {{"-m", "a.kel", "huge.bin", At(kPk)}, Merge(At(kPk), "huge.bin") + Error("先頭データ4バイトが不一致")},
         // A device has no size to merge.
         {{"-m", "a.kel", "/dev/null", "0x0"}, Error("ファイルオープンに失敗(/dev/null)")},
         // The archive itself under another name: already held for writing.
@@ -152,6 +157,57 @@ TEST(MergeTest, BareNamesAreWholeWhenABackslashByteEndsACharacter) {
       EXPECT_EQ(RunKel({"-e", "a.kel", at, "n"}, {locale, dir.path()}).status, 0);
       EXPECT_EQ(ReadFile(dir / "n/" + name), "DATA" + std::string(utf8.size(), 'n'));
     }
+  }
+}
+
+// SIGINT at twenty moments of a 32 MiB merge: the stored file ends wholly
+// old or wholly new, and nothing else changes.
+TEST(MergeTest, IsAllOrNothingWhenInterrupted) {
+  const std::string old = "BIG " + std::string(32 << 20, 'o'), fresh = "BIG " + std::string(32 << 20, 'n');
+  const std::string original = BuildArchive({File("a", "head"), File("big.bin", old), File("z", "tail")}).Bytes();
+  std::string merged = original;
+  merged.replace(original.find(Scramble(old)), old.size(), Scramble(fresh));
+  ScopedTempDir dir;
+  WriteFile(dir / "big.bin", fresh);
+  int wholly[2] = {};  // old, new
+  for (int run = 0; run < 20; ++run) {
+    SCOPED_TRACE(run);
+    WriteFile(dir / "a.kel", original);
+    const RunResult result = RunKel({"-m", "a.kel", "big.bin"}, {"C", dir.path(), false, -1, SIGINT, 2000 * run});
+    EXPECT_TRUE(result.status == 0 || result.status == 128 + SIGINT) << result.status;
+    const std::string after = ReadFile(dir / "a.kel");
+    EXPECT_TRUE(after == original || after == merged);
+    ++wholly[after == merged];
+  }
+  std::cout << "old " << wholly[0] << ", new " << wholly[1] << "\n";
+}
+
+// A sparse archive on a nearly full disk: the merge is refused before it
+// writes, not when the space runs out half-way.
+TEST(MergeTest, AFullDiskRefusesBeforeTheFirstWrite) {
+  ScopedTempDir dir;
+  const std::string disk = dir / "disk";
+  mkdir(disk.c_str(), 0777);
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "no tmpfs could be mounted here: " << strerror(errno);
+  }
+  struct Unmount { std::string path; ~Unmount() { umount2(path.c_str(), MNT_DETACH); } } unmount{disk};
+  // The stored 4 MiB are a hole, whose zeros read back as 0xC6 bytes.
+  Archive archive = BuildArchive({Placed("big.bin", 4096, 4 << 20)});
+  archive.size = 4096 + (4 << 20);
+  ASSERT_TRUE(archive.WriteTo(disk + "/a.kel"));
+  WriteFile(dir / "big.bin", std::string(4, '\xC6') + std::string((4 << 20) - 4, 'r'));
+  const int fill = open((disk + "/fill").c_str(), O_WRONLY | O_CREAT, 0666);
+  const std::string block(4096, 'f');
+  off_t filled = 0;
+  while (write(fill, block.data(), block.size()) > 0) filled += 4096;
+  EXPECT_EQ(ftruncate(fill, filled - (256 << 10)), 0);
+  close(fill);
+  const std::string before = ReadFile(disk + "/a.kel");
+  for (const char* locale : {"C", "C.utf8"}) {
+    EXPECT_EQ(RunKel({"-m", disk + "/a.kel", "big.bin"}, {locale, dir.path()}),
+              (RunResult{InLocale(Merge("0x00001000", "big.bin") + Error("ファイル書き込みに失敗(" + disk + "/a.kel)"), locale), 255}));
+    EXPECT_EQ(ReadFile(disk + "/a.kel"), before);
   }
 }
 

@@ -101,6 +101,10 @@ RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options
     _exit(122);
   }
   close(pipeFds[1]);
+  if (options.signal != 0) {
+    usleep(static_cast<useconds_t>(options.signalAfter));
+    kill(child, options.signal);
+  }
   RunResult result;
   char chunk[65536];
   ssize_t got;
@@ -108,7 +112,7 @@ RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options
   close(pipeFds[0]);
   int status = 0;
   waitpid(child, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
 

@@ -37,11 +37,13 @@ struct RunOptions {
   std::string cwd;           ///< working folder; empty: the test's own
   bool asNobody = false;     ///< drop to uid/gid 65534 before exec
   long fileSizeLimit = -1;   ///< RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  int signal = 0;            ///< sent to the child signalAfter microseconds after its start
+  int signalAfter = 0;
 };
 
 struct RunResult {
   std::string out;  ///< standard output, bytes as written
-  int status = -1;  ///< exit status, or -1 when killed by a signal
+  int status = -1;  ///< exit status; 128 + the signal that ended it
   /// Runs compare whole: output bytes and exit status.
   bool operator==(const RunResult& other) const { return out == other.out && status == other.status; }
   friend void PrintTo(const RunResult& run, std::ostream* os) {
