@@ -53,8 +53,7 @@ sample: all
 	$(BUILD)/make_sample examples/sample.kel
 
 bench: all
-	bench/scan.sh
-	bench/extract.sh
+	BUILD=$(BUILD) bench/run.sh
 
 # PREFIX (default /usr/local) and DESTDIR as usual: the tool and its manual page.
 install: all
@@ -72,4 +71,4 @@ package-deps:
 	$(apt-install)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) out bench/work
+	rm -rf $(BUILD) $(ASAN_BUILD) out
