@@ -5,7 +5,9 @@
 # every extraction), RUNS times (default 5), and reports medians:
 #   wall and CPU (user + system) seconds, their kel/tar ratios, kel's peak
 #   memory, and system calls per stored file (strace -c -f, one extra run).
-# cat of the archive to /dev/null is the floor. Then the listing of a
+# Two floors: cat of the archive to /dev/null (reading), and "create", which
+# makes the same files with nothing but mkdir, open, write and close (the
+# kernel's share of any extraction). Then the listing of a
 # directory of ~4 GiB of zero records, and the micro-benchmarks.
 # Scratch space: $BUILD/bench-work, removed at the end. The extractions go to
 # a tmpfs mounted there when that is allowed (DEST=disk to keep them on the
@@ -66,9 +68,10 @@ compare_extract() {  # compare_extract <shape>
     measure kel "rm -rf $kelDest; mkdir $kelDest; sync" "$kel" -d "$work/$1.kel" "$kelDest"
     measure tar "rm -rf $tarDest; mkdir $tarDest; sync" tar -xf "$work/$1.tar" -C "$tarDest"
     measure cat "" cat "$work/$1.kel"
+    measure create "rm -rf $work/dest/create; mkdir $work/dest/create; sync" "$BUILD/make_bench_tree" create "$1" "$work/dest/create"
   done
   diff -r "$kelDest" "$tarDest" >/dev/null || { echo "kel and tar extracted different trees" >&2; exit 1; }
-  rm -rf "$kelDest" "$tarDest"; mkdir "$kelDest" "$tarDest"
+  rm -rf "$kelDest" "$tarDest" "$work/dest/create"; mkdir "$kelDest" "$tarDest"
   local kelCalls tarCalls
   kelCalls=$(calls "$kel" -d "$work/$1.kel" "$kelDest")
   tarCalls=$(calls tar -xf "$work/$1.tar" -C "$tarDest")
@@ -77,7 +80,9 @@ compare_extract() {  # compare_extract <shape>
   row "kel -d" kel "$kelCalls"
   row "tar -xf" tar "$tarCalls"
   row "cat (floor)" cat
-  printf 'kel/tar: wall %s, cpu %s\n' "$(ratio "${wall[kel]}" "${wall[tar]}")" "$(ratio "${cpu[kel]}" "${cpu[tar]}")"
+  row "create (floor)" create
+  printf 'kel/tar: wall %s, cpu %s; create/tar: wall %s, cpu %s\n' "$(ratio "${wall[kel]}" "${wall[tar]}")" \
+    "$(ratio "${cpu[kel]}" "${cpu[tar]}")" "$(ratio "${wall[create]}" "${wall[tar]}")" "$(ratio "${cpu[create]}" "${cpu[tar]}")"
   KEL_CALLS=$kelCalls
 }
 
