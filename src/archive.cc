@@ -193,6 +193,7 @@ int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& vi
     const uint8_t* tail = block.Bytes(offset + 16 + nameLength, 20);
     if (tail == nullptr) return -1;
     if (LittleEndian(tail, 4) == 0) {
+      entry.sizeFieldOffset = offset + 20 + nameLength;
       entry.size = LittleEndian(tail + 4, 8);
       entry.address = LittleEndian(tail + 12, 8);
       entry.path = folders.Prefix();

@@ -103,6 +103,11 @@ int Dispatch(int argc, char** argv) {
       }
       if (argc > 3) return MergeByFile(argv[2], argv[3]);
       break;
+    case 'r':
+    case 'R':
+      if (argc > 4) return ReplaceByName(argv[2], argv[3], argv[4]);
+      if (argc > 3) return ReplaceByFile(argv[2], argv[3]);
+      break;
     default:
       break;
   }

@@ -274,6 +274,10 @@ bool ReserveSpace(int handle, int64_t position, int64_t count) {
   return true;
 }
 
+bool ResizeFile(int handle, int64_t length) { return ftruncate(handle, static_cast<off_t>(length)) == 0; }
+
+bool SyncFile(int handle) { return fsync(handle) == 0; }
+
 bool RemoveFile(const std::string& path) { return unlink(ToOsPath(path).c_str()) == 0; }
 
 FolderResult MakeFolder(const std::string& path) {
