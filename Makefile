@@ -17,7 +17,7 @@ apt-install = [ -z "$$need" ] || { echo "Installing:" $$need; \
   $(sudo) apt-get update -qq && \
   $(sudo) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$need >/dev/null; }
 
-.PHONY: all run test test-asan test-deps bench sample install package package-deps clean
+.PHONY: all run test test-asan test-deps lint bench sample install package package-deps clean
 
 all:
 	$(call configure,$(BUILD),$(TESTS),-DCMAKE_BUILD_TYPE=Release)
@@ -48,6 +48,16 @@ test-deps:
 	locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || need="$$need locales"; \
 	$(apt-install) && \
 	{ locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || $(sudo) localedef -i C -f UTF-8 C.UTF-8; }
+
+# Static checks: clang-tidy (.clang-tidy) and cppcheck on the tool's sources,
+# and every source as clang-format (.clang-format) writes it. cppcheck does
+# not see struct members that are used through containers and lambdas.
+SOURCES = $(wildcard src/*.cc src/*.h tests/*.cc tests/*.h bench/*.cc examples/*.cc fuzz/*.cc)
+lint: all
+	clang-tidy -p $(BUILD) --quiet $(filter-out src/platform_win32.cc,$(wildcard src/*.cc))
+	cppcheck --enable=warning,performance,portability,style --suppress=unusedStructMember --inline-suppr \
+	  --quiet --std=c++17 --language=c++ --error-exitcode=1 -I src src/
+	clang-format --dry-run --Werror $(SOURCES)
 
 sample: all
 	$(BUILD)/make_sample examples/sample.kel

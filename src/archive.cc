@@ -106,8 +106,8 @@ class FolderStack {
 
  private:
   struct Level {
-    size_t prefixLength;
-    uint64_t repeats;
+    size_t prefixLength;  ///< of the prefix to return to
+    uint64_t repeats;     ///< levels of empty names this one stands for
   };
   std::vector<Level> levels_;
   std::string prefix_;
