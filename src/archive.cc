@@ -82,7 +82,9 @@ class BlockWindow {
  private:
   const BlockReader& read_;
   const uint64_t size_;
-  std::vector<uint8_t> window_ = std::vector<uint8_t>(kWalkWindow);
+  // A small directory needs no more than its own length.
+  std::vector<uint8_t> window_ =
+      std::vector<uint8_t>(static_cast<size_t>(std::min<uint64_t>(size_, kWalkWindow)));
   uint64_t start_ = 0;
   size_t held_ = 0;
 };
@@ -135,9 +137,12 @@ int CheckFrontHeader(uint8_t* header, uint32_t* directoryEnd) {
 }
 
 int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation* location) {
+  // A small archive needs a window no longer than its region to scan.
+  const uint64_t region = directoryEnd > kFrontHeaderSize ? directoryEnd - kFrontHeaderSize : 0;
+  const size_t windowSize = static_cast<size_t>(std::min<uint64_t>(region, kScanWindow)) + kBlockHeadSize;
   Cbuffer window;
-  if (window.Allocate(kScanWindow + kBlockHeadSize) == nullptr) {
-    messages::MemoryFailed(static_cast<int64_t>(kScanWindow + kBlockHeadSize));
+  if (window.Allocate(windowSize) == nullptr) {
+    messages::MemoryFailed(static_cast<int64_t>(windowSize));
     return -1;
   }
   // Each window covers kScanWindow candidate positions plus the rest of the
