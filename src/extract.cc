@@ -15,6 +15,7 @@ namespace kel {
 namespace {
 
 constexpr int64_t kBlockSize = 1 << 20;
+constexpr int64_t kMinBlockSize = 1 << 12;
 constexpr int64_t kMarkEvery = 1 << 20;  // one progress mark per started MiB
 
 // Refuses what cannot be copied before any output exists.
@@ -114,7 +115,12 @@ int ListEntries(const std::string& archivePath) {
 int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t size,
                            const std::string& progressMark, platform::Access access) {
   if (!RangeIsValid(archive_, address, size)) return -1;
-  if (block_.data == nullptr && block_.Allocate(kBlockSize) == nullptr) return -1;
+  // An archive file smaller than the block needs no more than its length (a
+  // device or a pipe, which has none, gets the whole block).
+  const int64_t blockSize =
+      archive_.fileSize > 0 ? std::clamp<int64_t>(archive_.fileSize, kMinBlockSize, kBlockSize) : kBlockSize;
+  if (block_.data == nullptr && block_.Allocate(static_cast<size_t>(blockSize)) == nullptr) return -1;
+  const auto blockLength = static_cast<int64_t>(block_.length);
   Cfile output;
   if (output.Open(destFile, access) != 0) {
     messages::OpenFailed(destFile);
@@ -137,9 +143,9 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
     const int64_t position = address + done;
     if (position < windowStart_ || position >= windowEnd_) {
       // A position so far out that it cannot be read at is past the end.
-      const int64_t got = position > INT64_MAX - kBlockSize
+      const int64_t got = position > INT64_MAX - blockLength
                               ? 0
-                              : archive_.ReadAt(position, block_.data, static_cast<size_t>(kBlockSize));
+                              : archive_.ReadAt(position, block_.data, static_cast<size_t>(blockLength));
       if (got < 0) {
         windowEnd_ = windowStart_;
         messages::ReadFailed(archive_.path);
