@@ -1,0 +1,144 @@
+// Fuzz target: a fuzzed archive extracted whole (into the working folder)
+// and by the address of its first and last stored files (into the
+// destination named by its path), checking that nothing is written outside
+// the destination.
+//
+// The scratch tree is root/r/a/b/dest with the archive in root, so that a
+// stored path that climbs one to four levels out of dest lands in a folder
+// watched here; the top level of / is watched too. After each input every
+// watched folder must hold what it held at the start, and dest is emptied.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "extract.h"
+#include "platform.h"
+
+namespace {
+
+std::string root;
+std::string archivePath;
+std::string dest;
+int originalFolder = -1;
+std::vector<std::string> watched;
+std::vector<std::vector<std::string>> watchedNames;
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) abort();
+  while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Removes everything below the folder `fd` (closed here).
+void EmptyFolder(int fd) {
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) abort();
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+  for (const std::string& name : names) {
+    if (name == "." || name == "..") continue;
+    struct stat info;
+    if (fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) abort();
+    if (S_ISDIR(info.st_mode)) {
+      const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+      if (child < 0) abort();
+      EmptyFolder(child);
+    }
+    if (unlinkat(fd, name.c_str(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) != 0) abort();
+  }
+  closedir(dir);
+}
+
+void MakeFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0) abort();
+}
+
+// The addresses of the first and the last stored file, when there are any.
+std::vector<int64_t> EndAddresses() {
+  kel::Directory directory;
+  std::vector<int64_t> addresses;
+  if (kel::LoadDirectory(archivePath, &directory) != 0) return addresses;
+  kel::WalkDirectory(directory, [&addresses](const kel::ArchiveEntry& entry) {
+    if (addresses.size() == 2) addresses.pop_back();
+    addresses.push_back(static_cast<int64_t>(entry.address));
+    return true;
+  });
+  return addresses;
+}
+
+void RemoveScratch() {
+  const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return;
+  EmptyFolder(fd);
+  rmdir(root.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const int null = open("/dev/null", O_WRONLY);
+  if (null < 0 || dup2(null, STDOUT_FILENO) < 0) abort();
+  close(null);
+  setenv("LC_ALL", "C", 1);
+  kel::platform::InitText();
+  root = "/dev/shm/kel-fuzz-extract-" + std::to_string(getpid());
+  archivePath = root + "/in.kel";
+  dest = root + "/r/a/b/dest";
+  MakeFolder(root);
+  MakeFolder(root + "/r");
+  MakeFolder(root + "/r/a");
+  MakeFolder(root + "/r/a/b");
+  MakeFolder(dest);
+  originalFolder = open(".", O_RDONLY | O_DIRECTORY);
+  if (originalFolder < 0) abort();
+  watched = {"/", root, root + "/r", root + "/r/a", root + "/r/a/b"};
+  // The archive exists while the tool runs, and goes after each input.
+  const int fd = open(archivePath.c_str(), O_WRONLY | O_CREAT, 0644);
+  if (fd < 0 || close(fd) != 0) abort();
+  for (const std::string& folder : watched) watchedNames.push_back(Names(folder));
+  atexit(RemoveScratch);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const int fd = open(archivePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || close(fd) != 0) abort();
+
+  if (chdir(dest.c_str()) != 0) abort();
+  kel::ExtractAll(archivePath, "");
+  if (fchdir(originalFolder) != 0) abort();
+  for (int64_t address : EndAddresses()) kel::ExtractByAddress(archivePath, dest + "\\", address);
+  kel::platform::FlushOutput();
+
+  for (size_t i = 0; i < watched.size(); ++i) {
+    if (Names(watched[i]) != watchedNames[i]) {
+      fprintf(stderr, "fuzz_extract: something was written into %s\n", watched[i].c_str());
+      abort();
+    }
+  }
+  // The tool never writes into the archive it reads.
+  std::string kept(size + 1, '\0');
+  const int in = open(archivePath.c_str(), O_RDONLY);
+  if (in < 0 || read(in, &kept[0], kept.size()) != static_cast<ssize_t>(size) || close(in) != 0 ||
+      kept.compare(0, size, reinterpret_cast<const char*>(data), size) != 0) {
+    fprintf(stderr, "fuzz_extract: the archive was changed\n");
+    abort();
+  }
+  const int folder = open(dest.c_str(), O_RDONLY | O_DIRECTORY);
+  if (folder < 0) abort();
+  EmptyFolder(folder);
+  return 0;
+}

@@ -1,0 +1,244 @@
+// Fuzz target: the text functions against plain reference versions written
+// here, character by character from the start of the text. Any disagreement
+// aborts.
+//
+// Input: one flag byte (bit 0: the UTF-8 mode, else the byte-faithful
+// Shift-JIS mode, where bytes 0x81-0x9F and 0xE0-0xFC lead a two-byte
+// character), one byte `c` for the character searches (a backslash when it
+// is a lead byte), one byte that picks
+// the character to search from, then the text. Names compared without case
+// are the text's parts before and after its first zero byte; without a zero
+// byte, the text and a copy with some letters' case changed.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "cli.h"
+#include "extract.h"
+#include "platform.h"
+#include "support.h"
+
+namespace {
+
+using kel::platform::TextIsUtf8;
+constexpr size_t npos = std::string::npos;
+
+void Check(bool agrees, const char* what) {
+  if (agrees) return;
+  fprintf(stderr, "fuzz_text: %s disagrees with its reference\n", what);
+  abort();
+}
+
+// Switches the text mode only when it changes: setlocale is not free.
+void UseMode(bool utf8) {
+  if (TextIsUtf8() == utf8) return;
+  setenv("LC_ALL", utf8 ? "C.utf8" : "C", 1);
+  kel::platform::InitText();
+  Check(TextIsUtf8() == utf8, "InitText");
+}
+
+bool IsLead(unsigned char c, bool utf8) {
+  return !utf8 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+}
+
+// Where each character starts; a lead byte at the very end stands alone.
+std::vector<uint8_t> CharacterStarts(const std::string& text, bool utf8) {
+  std::vector<uint8_t> starts(text.size(), false);
+  for (size_t at = 0; at < text.size();) {
+    starts[at] = true;
+    at += IsLead(static_cast<unsigned char>(text[at]), utf8) && at + 1 < text.size() ? 2 : 1;
+  }
+  return starts;
+}
+
+struct Text {
+  std::string bytes;
+  std::vector<uint8_t> starts;
+
+  bool CharacterAt(size_t at, char c) const { return starts[at] && bytes[at] == c; }
+  bool SeparatorAt(size_t at) const { return CharacterAt(at, '\\') || bytes[at] == '/'; }
+};
+
+size_t FindCharacter(const Text& text, char c, size_t from) {
+  for (size_t at = from; at < text.bytes.size(); ++at) {
+    if (text.CharacterAt(at, c)) return at;
+  }
+  return npos;
+}
+
+size_t FindLastCharacter(const Text& text, char c) {
+  for (size_t at = text.bytes.size(); at-- > 0;) {
+    if (text.CharacterAt(at, c)) return at;
+  }
+  return npos;
+}
+
+size_t FindSeparator(const Text& text, size_t from) {
+  for (size_t at = from; at < text.bytes.size(); ++at) {
+    if (text.SeparatorAt(at)) return at;
+  }
+  return npos;
+}
+
+size_t FindLastSeparator(const Text& text) {
+  for (size_t at = text.bytes.size(); at-- > 0;) {
+    if (text.SeparatorAt(at)) return at;
+  }
+  return npos;
+}
+
+bool IsSafeEntryPath(const Text& text) {
+  const std::string& s = text.bytes;
+  if (!s.empty() && (s[0] == '\\' || s[0] == '/')) return false;
+  const bool letter = !s.empty() && ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z'));
+  if (letter && s.size() >= 2 && s[1] == ':') return false;
+  std::string component;
+  for (size_t at = 0; at <= s.size(); ++at) {
+    if (at == s.size() || text.SeparatorAt(at)) {
+      if (component == "..") return false;
+      component.clear();
+    } else {
+      component += s[at];
+    }
+  }
+  return true;
+}
+
+// Each character in a form where case no longer matters: A-Z as a-z,
+// double-byte characters as they are, each behind a mark of its length.
+std::string Folded(const std::string& s, bool utf8) {
+  const std::vector<uint8_t> starts = CharacterStarts(s, utf8);
+  std::string folded;
+  for (size_t at = 0; at < s.size(); ++at) {
+    char c = s[at];
+    if (starts[at]) folded += at + 1 < s.size() && !starts[at + 1] ? '2' : '1';
+    if (starts[at] && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    folded += c;
+  }
+  return folded;
+}
+
+// Decimal with an optional minus sign, or hexadecimal after 0x or 0X.
+bool ParseNumber(const std::string& s, int64_t* value) {
+  const bool hexadecimal = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+  const bool negative = !hexadecimal && !s.empty() && s[0] == '-';
+  const std::string digits = s.substr(hexadecimal ? 2 : negative ? 1 : 0);
+  if (digits.empty()) return false;
+  __int128 magnitude = 0;
+  for (char c : digits) {
+    const std::string allowed = hexadecimal ? "0123456789abcdef" : "0123456789";
+    const size_t digit = allowed.find(static_cast<char>(c >= 'A' && c <= 'F' && hexadecimal ? c + 32 : c));
+    if (digit == npos) return false;
+    magnitude = magnitude * (hexadecimal ? 16 : 10) + static_cast<int>(digit);
+    if (magnitude > (static_cast<__int128>(1) << 64)) return false;  // far out of range already
+  }
+  const __int128 signedValue = negative ? -magnitude : magnitude;
+  if (signedValue > INT64_MAX || signedValue < INT64_MIN) return false;
+  *value = static_cast<int64_t>(signedValue);
+  return true;
+}
+
+std::string Grouped(int64_t value) {
+  const std::string digits = std::to_string(value);
+  const size_t first = value < 0 ? 1 : 0;
+  std::string grouped = digits.substr(0, first);
+  for (size_t at = first; at < digits.size(); ++at) {
+    if (at > first && (digits.size() - at) % 3 == 0) grouped += ',';
+    grouped += digits[at];
+  }
+  return grouped;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  const bool utf8 = (data[0] & 1) != 0;
+  // The searches look for a single-byte character: a lead byte is none.
+  const auto c = static_cast<char>(IsLead(data[1], utf8) ? '\\' : data[1]);
+  UseMode(utf8);
+  Text text{std::string(reinterpret_cast<const char*>(data + 3), size - 3), {}};
+  text.starts = CharacterStarts(text.bytes, utf8);
+  const std::string& s = text.bytes;
+
+  // Searches start at a character: the k-th one, or the end.
+  std::vector<size_t> startList;
+  for (size_t at = 0; at < s.size(); ++at) {
+    if (text.starts[at]) startList.push_back(at);
+  }
+  startList.push_back(s.size());
+  const size_t from = startList[data[2] % startList.size()];
+
+  Check(kel::platform::FindCharacter(s, c, from) == FindCharacter(text, c, from), "FindCharacter");
+  Check(kel::platform::FindLastCharacter(s, c) == FindLastCharacter(text, c), "FindLastCharacter");
+  Check(kel::FindSeparator(s, from) == FindSeparator(text, from), "FindSeparator");
+  Check(kel::FindLastSeparator(s) == FindLastSeparator(text), "FindLastSeparator");
+  const size_t lastBackslash = FindLastCharacter(text, '\\');
+  Check(kel::LastPathComponent(s) == (lastBackslash == npos ? s : s.substr(lastBackslash + 1)),
+        "LastPathComponent");
+  Check(kel::IsSafeEntryPath(s) == IsSafeEntryPath(text), "IsSafeEntryPath");
+
+  int64_t value = 0;
+  int64_t expected = 0;
+  const bool parsed = kel::ParseNumber(s, &value);
+  Check(parsed == ParseNumber(s, &expected) && (!parsed || value == expected), "ParseNumber");
+
+  std::string folder = s;
+  kel::AppendBackslash(folder);
+  // A folder ends in a backslash character, or in a slash where a backslash
+  // would be the second byte of a lone lead byte.
+  std::string wanted = s;
+  if (!s.empty() && FindLastCharacter(text, '\\') != s.size() - 1) {
+    const bool loneLead = text.starts[s.size() - 1] && IsLead(static_cast<unsigned char>(s.back()), utf8);
+    wanted += loneLead ? '/' : '\\';
+  }
+  Check(folder == wanted, "AppendBackslash");
+
+  if (s.size() >= 8) {
+    uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i) bits = (bits << 8) | static_cast<uint8_t>(s[i]);
+    Check(kel::FormatGrouped64(static_cast<int64_t>(bits)) == Grouped(static_cast<int64_t>(bits)),
+          "FormatGrouped64");
+  }
+
+  std::string a = s;
+  std::string b;
+  const size_t zero = s.find('\0');
+  if (zero != npos) {
+    a = s.substr(0, zero);
+    b = s.substr(zero + 1);
+  } else {
+    b = s;
+    for (size_t at = 0; at < b.size(); ++at) {
+      if (((data[2] >> (at % 8)) & 1) != 0 && ((b[at] | 0x20) >= 'a' && (b[at] | 0x20) <= 'z')) b[at] ^= 0x20;
+    }
+  }
+  Check(
+      kel::platform::EqualIgnoringCase(a, b) == (a.size() == b.size() && Folded(a, utf8) == Folded(b, utf8)),
+      "EqualIgnoringCase");
+
+  // A converted name keeps its separators: no double-byte character turns
+  // into a backslash or a slash, and none of them is lost.
+  const std::string name = kel::platform::NameFromArchive(s);
+  if (!utf8) Check(name == s, "NameFromArchive");
+  if (utf8 && name != s) {
+    const std::vector<uint8_t> shiftJis = CharacterStarts(s, false);
+    size_t backslashes = 0;
+    size_t slashes = 0;
+    for (size_t at = 0; at < s.size(); ++at) {
+      backslashes += shiftJis[at] && s[at] == '\\';
+      slashes += s[at] == '/';
+    }
+    size_t convertedBackslashes = 0;
+    size_t convertedSlashes = 0;
+    for (char ch : name) {
+      convertedBackslashes += ch == '\\';
+      convertedSlashes += ch == '/';
+    }
+    Check(backslashes == convertedBackslashes && slashes == convertedSlashes, "NameFromArchive");
+  }
+  return 0;
+}
