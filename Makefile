@@ -1,7 +1,10 @@
 # Thin wrapper around CMake: make, make run, make test, make test-asan,
-# make bench, make install, make package.
+# make bench, make fuzz, make install, make package.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+# Seconds each fuzz target runs in make fuzz.
+FUZZ_SECONDS ?= 300
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 # The tests in `make`: AUTO builds them when GoogleTest is found, ON
@@ -17,7 +20,7 @@ apt-install = [ -z "$$need" ] || { echo "Installing:" $$need; \
   $(sudo) apt-get update -qq && \
   $(sudo) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$need >/dev/null; }
 
-.PHONY: all run test test-asan test-deps lint bench sample install package package-deps clean
+.PHONY: all run test test-asan test-deps lint bench fuzz fuzz-seeds sample install package package-deps clean
 
 all:
 	$(call configure,$(BUILD),$(TESTS),-DCMAKE_BUILD_TYPE=Release)
@@ -59,6 +62,15 @@ lint: all
 	  --quiet --std=c++17 --language=c++ --error-exitcode=1 -I src src/
 	clang-format --dry-run --Werror $(SOURCES)
 
+# The libFuzzer targets in fuzz/, built with clang in $(FUZZ_BUILD) and run
+# for FUZZ_SECONDS each, two at a time (fuzz/run.sh); fuzz-seeds rewrites the
+# seeds of the committed corpora.
+fuzz:
+	FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
+fuzz-seeds:
+	FUZZ_BUILD=$(FUZZ_BUILD) fuzz/run.sh seeds
+
 sample: all
 	$(BUILD)/make_sample examples/sample.kel
 
@@ -81,4 +93,4 @@ package-deps:
 	$(apt-install)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) out

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS
+# seconds (default 300), FUZZ_JOBS (default 2) at a time, then prints one
+# line per target and the total. Each run first replays the committed corpus
+# in fuzz/corpus/<target>; the inputs it finds go only into a scratch corpus
+# in the build folder, kept for the next run. Crashes, leaks, timeouts and
+# memory failures land in <build>/fuzz/artifacts and fail the script.
+#
+#   fuzz/run.sh          build and run every target
+#   fuzz/run.sh seeds    build and rewrite the seeds of the committed corpora
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${FUZZ_BUILD:-build-fuzz}
+seconds=${FUZZ_SECONDS:-300}
+jobs=${FUZZ_JOBS:-2}
+targets=(list extract text)
+
+if ! command -v clang++ >/dev/null; then
+  echo "fuzz: clang++ is missing (apt-get install clang libclang-rt-14-dev)" >&2
+  exit 1
+fi
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DKEL_FUZZ=ON -DKEL_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$jobs" --target make_seeds "${targets[@]/#/fuzz_}" -- --no-print-directory
+
+if [ "${1:-}" = seeds ]; then
+  mkdir -p "${targets[@]/#/fuzz/corpus/}"
+  exec "$build/make_seeds" examples/sample.kel fuzz/corpus
+fi
+
+work=$(realpath "$build")/fuzz
+mkdir -p "$work/artifacts"
+
+# What a correct build meets with room, so that only a fault stops a run:
+# - An input may cost work in proportion to its directory, never more; any
+#   input of max_len bytes takes a correct build well under 10 ms (the
+#   slowest seen were about 1 ms), so 2 s is far beyond any honest cost.
+# - The tool holds at most a 1 MiB block at once (the walk's window, the
+#   copy block), and for these inputs at most the 128 KiB scan window: a
+#   single allocation of 16 MiB is a fault. The whole process, with
+#   AddressSanitizer's shadow and a 16 MiB quarantine of freed blocks, stays
+#   near 70 MiB; 256 MiB leaves room and still catches memory that grows
+#   with the number of inputs or of stored files.
+# - 4 KiB holds a header, a directory of about a hundred records and their
+#   data, and any cut of them; a name of 256 bytes holds every case of the
+#   text functions (longer ones repeat them, slower).
+limits=(-timeout=2 -malloc_limit_mb=16 -rss_limit_mb=256)
+declare -A max_len=([list]=4096 [extract]=4096 [text]=256)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
+
+# Stopped early, the script stops the fuzzers it started, and only those.
+trap 'running=$(jobs -rp); [ -z "$running" ] || kill $running 2>/dev/null || true' EXIT
+trap 'exit 130' INT TERM
+
+declare -A pid_of
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  mkdir -p "$work/$target"
+  echo "fuzz: $target for $seconds s (log: $work/$target.log)"
+  "$build/fuzz_$target" "${limits[@]}" -max_len="${max_len[$target]}" -max_total_time="$seconds" \
+    -print_final_stats=1 -artifact_prefix="$work/artifacts/$target-" \
+    "$work/$target" "fuzz/corpus/$target" >"$work/$target.log" 2>&1 &
+  pid_of[$target]=$!
+done
+
+failed=0
+total=0
+printf '%-8s %12s %8s %6s %7s %8s %8s  %s\n' target execs exec/s cov ft corpus rss_mb result
+for target in "${targets[@]}"; do
+  status=0
+  wait "${pid_of[$target]}" || status=$?
+  log=$work/$target.log
+  stat_of() { sed -n "s/^stat::$1: *//p" "$log" | tail -1; }
+  last=$(grep -E '^#[0-9]+' "$log" | grep ' cov: ' | tail -1)
+  field() { sed -n "s/.* $1: \([^ ]*\).*/\1/p" <<<"$last"; }
+  result=ok
+  if [ "$status" -ne 0 ] || ! grep -q '^Done [0-9]* runs' "$log"; then
+    failed=1
+    if grep -q 'ERROR: libFuzzer: timeout' "$log"; then
+      result=timeout
+    elif grep -q 'ERROR: LeakSanitizer' "$log"; then
+      result=leak
+    elif grep -qE 'ERROR: libFuzzer: (out-of-memory|malloc limit)' "$log"; then
+      result=out-of-memory
+    else
+      result=crash
+    fi
+    result="$result (status $status): $(sed -n 's/.*Test unit written to //p' "$log" | tail -1)"
+  fi
+  execs=$(stat_of number_of_executed_units)
+  total=$((total + ${execs:-0}))
+  printf '%-8s %12s %8s %6s %7s %8s %8s  %s\n' "$target" "${execs:-?}" "$(stat_of average_exec_per_sec)" \
+    "$(field cov)" "$(field ft)" "$(field corp)" "$(stat_of peak_rss_mb)" "$result"
+done
+printf '%-8s %12s\n' total "$total"
+exit "$failed"
