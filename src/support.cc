@@ -53,9 +53,18 @@ uint8_t* Cbuffer::Allocate(size_t count) {
 }
 
 size_t FindSeparator(const std::string& path, size_t from) {
-  // A forward slash is never the second byte of a double-byte character, so
-  // only the backslash needs the character-aware search.
-  return std::min(platform::FindCharacter(path, '\\', from), path.find('/', from));
+  // A forward slash is never the second byte of a double-byte character; a
+  // 0x5C byte may be, which only a character-aware search from `from` tells.
+  // That search stops at the byte in question: on to the end, it made a walk
+  // over the folders of a long path cost the square of its length.
+  for (size_t at = path.find_first_of("\\/", from); at != std::string::npos;
+       at = path.find_first_of("\\/", from)) {
+    if (path[at] == '/' || platform::FindCharacter(path.substr(from, at + 1 - from), '\\') == at - from) {
+      return at;
+    }
+    from = at + 1;  // the 0x5C ended a character, so the next one starts here
+  }
+  return std::string::npos;
 }
 
 size_t FindLastSeparator(const std::string& path) {
@@ -76,6 +85,7 @@ OutputFolders::Result OutputFolders::CreateFolders(std::string& path) {
   const size_t from = sameFolders == std::string::npos ? 0 : sameFolders + 1;
   // Slashes stay slashes: a backslash written behind half a double-byte
   // character (a UTF-8 name read as Shift-JIS) would become its second byte.
+  int failedInARow = 0;
   for (size_t at = FindSeparator(path, from); at != std::string::npos && at <= last;
        at = FindSeparator(path, at + 1)) {
     // The empty prefix in front of a leading separator is the root.
@@ -86,6 +96,11 @@ OutputFolders::Result OutputFolders::CreateFolders(std::string& path) {
       path.resize(at);
       return kMissingParent;
     }
+    // Below two folders in a row that could not be made (a path too long, a
+    // file in the way), no folder can be: trying each one would cost the
+    // square of a long path.
+    failedInARow = made == platform::FolderResult::kFailed ? failedInARow + 1 : 0;
+    if (failedInARow == 2) break;
     if (made == platform::FolderResult::kExists && at > destDir_.size() &&
         platform::LeadsOutside(prefix, destDir_)) {
       return kOutside;
