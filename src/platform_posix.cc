@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -151,6 +152,27 @@ bool NamesUtf8Codeset(const std::string& locale) {
 
 bool IsAscii(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// `osPath` with every link resolved, or empty when it cannot be resolved.
+// The name the system gives the open file costs one walk of the path;
+// realpath walks it again for every component, so checking each folder of
+// a deep path cost the cube of its depth. realpath where /proc is missing.
+std::string ResolvedPath(const std::string& osPath) {
+  const int fd = open(osPath.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string resolved(PATH_MAX, '\0');
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t length = readlink(link.c_str(), &resolved[0], resolved.size());
+  close(fd);
+  if (length > 0 && static_cast<size_t>(length) < resolved.size() && resolved[0] == '/') {
+    resolved.resize(static_cast<size_t>(length));
+    return resolved;
+  }
+  char* real = realpath(osPath.c_str(), nullptr);
+  resolved = real != nullptr ? real : "";
+  free(real);
+  return resolved;
 }
 
 }  // namespace
@@ -285,17 +307,11 @@ FolderResult MakeFolder(const std::string& path) {
 }
 
 bool LeadsOutside(const std::string& path, const std::string& root) {
-  char* real = realpath(ToOsPath(path).c_str(), nullptr);
-  char* realRoot = realpath(root.empty() ? "." : ToOsPath(root).c_str(), nullptr);
-  bool outside = false;
-  if (real != nullptr && realRoot != nullptr) {
-    std::string inside = std::string(realRoot) + "/";
-    if (inside == "//") inside = "/";
-    outside = (std::string(real) + "/").compare(0, inside.size(), inside) != 0;
-  }
-  free(real);
-  free(realRoot);
-  return outside;
+  const std::string real = ResolvedPath(ToOsPath(path));
+  const std::string realRoot = ResolvedPath(root.empty() ? "." : ToOsPath(root));
+  if (real.empty() || realRoot.empty()) return false;
+  const std::string inside = realRoot == "/" ? "/" : realRoot + "/";
+  return (real + "/").compare(0, inside.size(), inside) != 0;
 }
 
 bool FindFile(const std::string& path, int64_t* size) {
