@@ -1,7 +1,9 @@
 // Fuzz target: a fuzzed archive extracted whole (into the working folder)
 // and by the address of its first and last stored files (into the
 // destination named by its path), checking that nothing is written outside
-// the destination.
+// the destination. Inputs of even length are extracted in the byte-faithful
+// (Shift-JIS) text mode, odd ones in the UTF-8 mode, where names are
+// converted and every 0x5C byte of a name that stays unconverted separates.
 //
 // The scratch tree is root/r/a/b/dest with the archive in root, so that a
 // stored path that climbs one to four levels out of dest lands in a folder
@@ -92,8 +94,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const int null = open("/dev/null", O_WRONLY);
   if (null < 0 || dup2(null, STDOUT_FILENO) < 0) abort();
   close(null);
-  setenv("LC_ALL", "C", 1);
-  kel::platform::InitText();
   root = "/dev/shm/kel-fuzz-extract-" + std::to_string(getpid());
   archivePath = root + "/in.kel";
   dest = root + "/r/a/b/dest";
@@ -117,6 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int fd = open(archivePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || close(fd) != 0) abort();
 
+  const bool utf8 = size % 2 == 1;
+  if (kel::platform::TextIsUtf8() != utf8) {
+    setenv("LC_ALL", utf8 ? "C.utf8" : "C", 1);
+    kel::platform::InitText();
+  }
   if (chdir(dest.c_str()) != 0) abort();
   kel::ExtractAll(archivePath, "");
   if (fchdir(originalFolder) != 0) abort();

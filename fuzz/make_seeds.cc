@@ -71,6 +71,16 @@ std::vector<Node> DeepTree() {
   return {node, File("top.txt", "t")};
 }
 
+// Two stored files 960 folders deep in one folder, with another stored file
+// between them: the folders of the second exist already, and each is checked
+// for a link that leads outside. 4 KiB, and a correct build takes about a
+// second for it; checks whose cost grows faster than the depth take minutes.
+std::vector<Node> DeepFoldersAgain() {
+  std::string folders = "x/";
+  for (int level = 0; level < 960; ++level) folders += "a/";
+  return {File(folders + "f", ""), File("y", ""), File(folders + "g", "")};
+}
+
 std::vector<std::pair<std::string, std::string>> Archives(const std::string& sampleHead) {
   const std::string tree = BuildArchive(SampleTree()).Bytes();
   // A header that claims a directory of almost 4 GiB, whose head and first
@@ -88,6 +98,7 @@ std::vector<std::pair<std::string, std::string>> Archives(const std::string& sam
       {"shift-jis.kel", BuildArchive(ShiftJisTree()).Bytes()},
       {"unsafe.kel", BuildArchive(UnsafeTree()).Bytes()},
       {"deep.kel", BuildArchive(DeepTree()).Bytes()},
+      {"deep-folders-again.kel", BuildArchive(DeepFoldersAgain()).Bytes()},
       {"shared-address.kel",
        BuildArchive({File("empty", ""), File("data", "abc"), File("last", "")}).Bytes()},
       {"placed.kel",

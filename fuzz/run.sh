@@ -33,9 +33,12 @@ work=$(realpath "$build")/fuzz
 mkdir -p "$work/artifacts"
 
 # What a correct build meets with room, so that only a fault stops a run:
-# - An input may cost work in proportion to its directory, never more; any
-#   input of max_len bytes takes a correct build well under 10 ms (the
-#   slowest seen were about 1 ms), so 2 s is far beyond any honest cost.
+# - An input may cost work in proportion to its directory, never more. Most
+#   inputs take a millisecond; the slowest that 4 KiB can describe are paths
+#   some 2,000 folders deep, whose folders the system walks again for each
+#   one it makes or checks: about 1.3 s here under the sanitizers (the seed
+#   deep-folders-again.kel). 10 s leaves room on a busy machine, and a check
+#   whose cost grows with the cube of the depth (12 s natively) fails it.
 # - The tool holds at most a 1 MiB block at once (the walk's window, the
 #   copy block), and for these inputs at most the 128 KiB scan window: a
 #   single allocation of 16 MiB is a fault. The whole process, with
@@ -43,10 +46,10 @@ mkdir -p "$work/artifacts"
 #   near 70 MiB; 256 MiB leaves room and still catches memory that grows
 #   with the number of inputs or of stored files.
 # - 4 KiB holds a header, a directory of about a hundred records and their
-#   data, and any cut of them; a name of 256 bytes holds every case of the
+#   data, and any cut of them; a text of 128 bytes holds every case of the
 #   text functions (longer ones repeat them, slower).
-limits=(-timeout=2 -malloc_limit_mb=16 -rss_limit_mb=256)
-declare -A max_len=([list]=4096 [extract]=4096 [text]=256)
+limits=(-timeout=10 -malloc_limit_mb=16 -rss_limit_mb=256)
+declare -A max_len=([list]=4096 [extract]=4096 [text]=128)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
 
 # Stopped early, the script stops the fuzzers it started, and only those.
