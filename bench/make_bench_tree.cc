@@ -6,6 +6,7 @@
 //
 //   make_bench_tree big|small|many <out>   writes <out>.kel and <out>.tar
 //   make_bench_tree scan <out.kel>         the big files, the directory behind them
+//   make_bench_tree merge <out.kel>        one stored file of 600 MB
 //   make_bench_tree sparse <out.kel>       a directory of ~4 GiB of zero records
 //   make_bench_tree create small <folder>  the floor of any extraction: only
 //                                          mkdir, open, write and close of the files
@@ -60,6 +61,8 @@ std::vector<Stored> Shape(const std::string& shape) {
             files.push_back({Name("a", a) + "/" + Name("b", b) + "/" + Name("c", c) + "/" + Name("f", f) + ".dat",
                              1024 + Random() % (7 * 1024 + 1)});
           }
+  } else if (shape == "merge") {
+    files.push_back({"movie.bin", 600000000});
   } else if (shape == "many") {
     for (int d = 0; d < 1000; ++d)
       for (int f = 0; f < 1000; ++f) files.push_back({Name("d", d) + "/" + Name("f", f) + ".txt", Random() % 17});
@@ -238,7 +241,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string out = argv[2];
-  if (shape == "scan") return WriteKel(files, out, true) ? 0 : 1;
+  if (shape == "scan" || shape == "merge") return WriteKel(files, out, shape == "scan") ? 0 : 1;
   if (!WriteKel(files, out + ".kel", false) || !WriteTar(files, out + ".tar")) {
     std::perror(out.c_str());
     return 1;

@@ -8,7 +8,8 @@
 # Two floors: cat of the archive to /dev/null (reading), and "create", which
 # makes the same files with nothing but mkdir, open, write and close (the
 # kernel's share of any extraction). Then the listing of a
-# directory of ~4 GiB of zero records, and the micro-benchmarks.
+# directory of ~4 GiB of zero records, a 600 MB merge against dd, and the
+# micro-benchmarks.
 # Scratch space: $BUILD/bench-work, removed at the end. The extractions go to
 # a tmpfs mounted there when that is allowed (DEST=disk to keep them on the
 # build's disk): on ext4, creating files soon after as many were deleted
@@ -18,7 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
 RUNS=${RUNS:-5}
-SHAPES=${SHAPES:-"big small many scan sparse"}
+SHAPES=${SHAPES:-"big small many scan sparse merge"}
 work=$BUILD/bench-work
 rm -rf "$work"
 mkdir -p "$work/dest"
@@ -134,6 +135,27 @@ for shape in $SHAPES; do
       row "cat (floor)" cat
       check "$(ratio "${wall[kell]}" "${wall[cat]}") <= 1.5" "scan: kel -l wall at most 1.5 x cat"
       rm -f "$work/scan.kel" ;;
+    merge)
+      "$BUILD/make_bench_tree" merge "$work/merge.kel"
+      address=$("$kel" -l "$work/merge.kel" | awk '/movie.bin/ { print $1 }')
+      # The replacement holds the stored bytes; dd writes them as the merge does, scrambled.
+      "$kel" -e "$work/merge.kel" "$address" 600000000 "$work/movie.bin" >/dev/null
+      "$kel" -e "$work/movie.bin" 0 -1 "$work/movie.xor" >/dev/null
+      cat "$work/merge.kel" "$work/movie.bin" "$work/movie.xor" >/dev/null
+      echo
+      echo "== merge: kel -m of a 600 MB replacement against dd conv=notrunc of the same bytes"
+      for ((run = 0; run < RUNS; run++)); do
+        measure kelm "" "$kel" -m "$work/merge.kel" "$work/movie.bin"
+        measure dd "" dd if="$work/movie.xor" of="$work/merge.kel" bs=1M oflag=seek_bytes seek=$((address)) \
+          conv=notrunc status=none
+      done
+      table_head
+      row "kel -m" kelm
+      row "dd" dd
+      printf 'kel/dd: wall %s, cpu %s\n' "$(ratio "${wall[kelm]}" "${wall[dd]}")" "$(ratio "${cpu[kelm]}" "${cpu[dd]}")"
+      check "$(ratio "${wall[kelm]}" "${wall[dd]}") <= 1.5" "merge: kel -m wall at most 1.5 x dd"
+      check "$(median "${rss[kelm]}") < 8 * 1024" "merge: kel -m peak memory under 8 MiB"
+      rm -f "$work/merge.kel" "$work/movie.bin" "$work/movie.xor" ;;
     sparse)
       "$BUILD/make_bench_tree" sparse "$work/sparse.kel"
       echo
