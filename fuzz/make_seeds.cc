@@ -1,7 +1,8 @@
 // Writes the seed inputs of the fuzz corpora: small archives made with the
 // test archive writer, the head of the bundled sample, and a few inputs of
-// the text target. Usage: make_seeds <sample.kel> <corpus folder>
-// (the folder holds list/, extract/ and text/, which must exist).
+// the text target. Usage: make_seeds <sample.kel> <fuzz folder>
+// (which holds corpus/list/, corpus/extract/, corpus/text/ and slow/extract/,
+// which must exist).
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -98,7 +99,6 @@ std::vector<std::pair<std::string, std::string>> Archives(const std::string& sam
       {"shift-jis.kel", BuildArchive(ShiftJisTree()).Bytes()},
       {"unsafe.kel", BuildArchive(UnsafeTree()).Bytes()},
       {"deep.kel", BuildArchive(DeepTree()).Bytes()},
-      {"deep-folders-again.kel", BuildArchive(DeepFoldersAgain()).Bytes()},
       {"shared-address.kel",
        BuildArchive({File("empty", ""), File("data", "abc"), File("last", "")}).Bytes()},
       {"placed.kel",
@@ -138,7 +138,7 @@ std::vector<std::pair<std::string, std::string>> Texts() {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    fprintf(stderr, "usage: %s <sample.kel> <corpus folder>\n", argv[0]);
+    fprintf(stderr, "usage: %s <sample.kel> <fuzz folder>\n", argv[0]);
     return 2;
   }
   std::ifstream sample(argv[1], std::ios::binary);
@@ -148,9 +148,11 @@ int main(int argc, char** argv) {
   const std::string folder = argv[2];
   bool ok = !head.empty();
   for (const auto& [name, bytes] : Archives(head)) {
-    ok = Write(folder + "/list/" + name, bytes) && ok;
-    ok = Write(folder + "/extract/" + name, bytes) && ok;
+    ok = Write(folder + "/corpus/list/" + name, bytes) && ok;
+    ok = Write(folder + "/corpus/extract/" + name, bytes) && ok;
   }
-  for (const auto& [name, bytes] : Texts()) ok = Write(folder + "/text/" + name, bytes) && ok;
+  for (const auto& [name, bytes] : Texts()) ok = Write(folder + "/corpus/text/" + name, bytes) && ok;
+  // Too slow to be fuzzed on: replayed once per run.
+  ok = Write(folder + "/slow/extract/deep-folders-again.kel", BuildArchive(DeepFoldersAgain()).Bytes()) && ok;
   return ok ? 0 : 1;
 }
