@@ -6,6 +6,8 @@
 // "here".
 #include "cli.h"
 
+#include <vector>
+
 #include "archive.h"
 #include "extract.h"
 #include "merge.h"
@@ -153,7 +155,11 @@ int AppendBackslash(std::string& text) {
 
 int RunCommandLine(int argc, char** argv) {
   platform::InitText();
-  const int result = Dispatch(argc, argv);
+  std::vector<std::string> arguments = platform::Arguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(&argument[0]);
+  pointers.push_back(nullptr);
+  const int result = Dispatch(static_cast<int>(arguments.size()), pointers.data());
   const bool outputComplete = messages::Flush();
   return result == 0 && outputComplete ? 0 : kFailureStatus;
 }

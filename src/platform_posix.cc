@@ -358,6 +358,10 @@ void InitText() {
 
 bool TextIsUtf8() { return utf8Mode; }
 
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 std::string NameFromArchive(const std::string& stored) {
   std::string converted;
   if (!utf8Mode || IsAscii(stored) || !Convert(cp932ToUtf8, stored, &converted)) {
