@@ -20,6 +20,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -170,16 +171,16 @@ std::wstring FinalPath(const std::wstring& osPath) {
   HANDLE file = CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::wstring();
-  std::wstring final(MAX_PATH, L'\0');
-  DWORD length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()), 0);
-  if (length >= final.size()) {
-    final.resize(length + 1);
-    length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()), 0);
+  std::wstring resolved(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(file, &resolved[0], static_cast<DWORD>(resolved.size()), 0);
+  if (length >= resolved.size()) {
+    resolved.resize(length + 1);
+    length = GetFinalPathNameByHandleW(file, &resolved[0], static_cast<DWORD>(resolved.size()), 0);
   }
   CloseHandle(file);
-  if (length == 0 || length >= final.size()) return std::wstring();
-  final.resize(length);
-  return final;
+  if (length == 0 || length >= resolved.size()) return std::wstring();
+  resolved.resize(length);
+  return resolved;
 }
 
 volatile LONG caughtEvent = 0;
@@ -371,11 +372,11 @@ FolderResult MakeFolder(const std::string& path) {
 }
 
 bool LeadsOutside(const std::string& path, const std::string& root) {
-  const std::wstring final = FinalPath(ToOsPath(path));
+  const std::wstring reached = FinalPath(ToOsPath(path));
   std::wstring inside = FinalPath(root.empty() ? std::wstring(L".") : ToOsPath(root));
-  if (final.empty() || inside.empty()) return false;
+  if (reached.empty() || inside.empty()) return false;
   if (!IsSeparator(inside.back())) inside += L'\\';
-  const std::wstring start = (final + L'\\').substr(0, inside.size());
+  const std::wstring start = (reached + L'\\').substr(0, inside.size());
   return CompareStringOrdinal(start.c_str(), static_cast<int>(start.size()), inside.c_str(),
                               static_cast<int>(inside.size()), TRUE) != CSTR_EQUAL;
 }
@@ -431,15 +432,14 @@ void InitText() {
 bool TextIsUtf8() { return utf8Mode; }
 
 std::vector<std::string> Arguments(int argc, char** argv) {
-  std::vector<std::string> arguments(argv, argv + argc);
   // The C runtime's arguments are in the ANSI code page, which need not hold
-  // the characters typed: the command line itself is UTF-16.
+  // the characters typed, and may have had wildcards expanded: the command
+  // line itself is UTF-16, and taken as typed.
   int count = 0;
   LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide == nullptr) return arguments;
-  if (count == argc) {
-    for (int i = 0; i < count; ++i) arguments[static_cast<size_t>(i)] = Narrow(wide[i], InnerCodePage());
-  }
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(Narrow(wide[i], InnerCodePage()));
   LocalFree(wide);
   return arguments;
 }

@@ -27,6 +27,8 @@ TEST(OutputFolders, MakesTheFoldersOfAnOutputPathShortestFirst) {
   const fs::path home = fs::current_path();
   fs::current_path(dir / "d");
   const std::string absolute = dir / "d/abs/f.bin";
+  std::string deep = "deep";
+  while (deep.size() < 300) deep += "/abcdefghi";
   using R = OutputFolders;
   struct Row { const char* name; std::string destDir, path; R::Result result; std::string after; bool links = false; };
   const Row rows[] = {
@@ -36,6 +38,8 @@ TEST(OutputFolders, MakesTheFoldersOfAnOutputPathShortestFirst) {
       {"a trailing separator", "", "t\\u\\", R::kReady, "t\\u\\"},
       // The empty prefix in front of the leading separator is the root.
       {"an absolute destination", dir.path() + "/", absolute, R::kReady, absolute},
+      // Longer than a plain Windows path may be.
+      {"a path past 260 characters", "", deep + "/f.bin", R::kReady, deep + "/f.bin"},
       // gone's sub-folder has no parent; the path stops there.
       {"a missing parent", "", "gone/x/y/f.bin", R::kMissingParent, "gone/x", true},
       {"a link leading outside", "", "up/x/f.bin", R::kOutside, "up/x/f.bin", true},
@@ -50,8 +54,8 @@ TEST(OutputFolders, MakesTheFoldersOfAnOutputPathShortestFirst) {
     EXPECT_EQ(path, row.after);
   }
   fs::current_path(home);
-  for (const char* made : {"d/abs", "d/out/sub", "d/t/u", "d/t/v", "y"}) {
-    const bool throughLinks = std::string(made) == "d/t/v" || std::string(made) == "y";
+  for (const std::string& made : std::vector<std::string>{"d/abs", "d/out/sub", "d/t/u", "d/t/v", "y", "d/" + deep}) {
+    const bool throughLinks = made == "d/t/v" || made == "y";
     EXPECT_EQ(fs::is_directory(fs::symlink_status(dir / made)), kLinks || !throughLinks) << made;
   }
   EXPECT_FALSE(fs::exists(dir / "x"));
