@@ -97,8 +97,7 @@ sample: all
 	$(BUILD)/make_sample examples/sample.kel
 
 bench: all
-	bench/scan.sh
-	bench/extract.sh
+	BUILD=$(BUILD) bench/run.sh
 
 # PREFIX (default /usr/local) and DESTDIR as usual: the tool and its manual page.
 install: all
@@ -116,4 +115,4 @@ package-deps:
 	$(apt-install)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WINDOWS_BUILD) out bench/work
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WINDOWS_BUILD) out

@@ -1,18 +1,17 @@
 // Front header check, the scan for the directory block, and the directory
-// walk that fills EntryTable.
+// walk that hands each stored file to the command as it is found.
 //
-// The walk keeps a folder stack: a record that follows a record makes the
-// earlier name a folder level, an end marker that follows an end marker
-// drops one level. The stack holds the joined path prefix and, per level,
-// the prefix length to return to, so no path is rebuilt from the whole
-// stack. Runs of empty names, which add nothing to the prefix (the zero
-// records of directory bytes the file does not hold are such a run), share
-// one level with a repeat count.
+// The walk reads the block in fixed windows, so memory does not grow with
+// the directory. It keeps a folder stack: a record that follows a record
+// makes the earlier name a folder level, an end marker that follows an end
+// marker drops one level. The stack holds the joined path prefix and, per
+// level, the prefix length to return to, so no path is rebuilt from the
+// whole stack. Runs of empty names, which add nothing to the prefix (a block
+// of zero records is such a run), share one level with a repeat count.
 #include "archive.h"
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "messages.h"
@@ -24,14 +23,14 @@ const uint8_t ScrambleKey[24] = {'m', 'r', 'o', 't', 'k', '8', 'q', 'a', 'w', 'e
 
 namespace {
 
-std::deque<ArchiveEntry> EntryTable;
-int64_t missingDirectoryBytes = 0;
 
 constexpr uint32_t kBlockTag = 0x31305444;  // "DT01"
 constexpr uint32_t kEndMarker = 0xFFFFFFFF;
 constexpr size_t kScanWindow = 1 << 17;
 constexpr size_t kBlockHeadSize = 16;
 constexpr uint64_t kRecordFixedSize = 40;
+constexpr size_t kWalkWindow = 1 << 20;
+constexpr size_t kNamePiece = 256;
 
 uint64_t LittleEndian(const uint8_t* bytes, int width) {
   uint64_t value = 0;
@@ -39,37 +38,53 @@ uint64_t LittleEndian(const uint8_t* bytes, int width) {
   return value;
 }
 
-// The bytes of a directory block that are at hand; reads never go past them.
-class DirectoryBytes {
+// The bytes of a directory block, read through a window of fixed size as the
+// walk needs them; nothing is read past `size`.
+class BlockWindow {
  public:
-  DirectoryBytes(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  BlockWindow(const BlockReader& read, uint64_t size) : read_(read), size_(size) {}
 
   bool Holds(uint64_t offset, uint64_t count) const {
     return offset <= size_ && count <= size_ - offset;
   }
-  uint8_t At(uint64_t offset) const { return data_[offset]; }
-  uint64_t Integer(uint64_t offset, int width) const {
-    uint8_t bytes[8] = {};
-    for (int i = 0; i < width; ++i) bytes[i] = At(offset + static_cast<uint64_t>(i));
-    return LittleEndian(bytes, width);
-  }
-  // The name proper of a scrambled name field: the bytes before the first
-  // byte that unscrambles to zero.
-  std::string Name(uint64_t offset, uint64_t fieldLength) const {
-    std::string name;
-    size_t keyIndex = 0;
-    for (uint64_t i = 0; i < fieldLength; ++i) {
-      auto c = static_cast<uint8_t>(At(offset + i) ^ ScrambleKey[keyIndex]);
-      if (c == 0) break;
-      name.push_back(static_cast<char>(c));
-      keyIndex = keyIndex == 23 ? 0 : keyIndex + 1;
+  // `count` bytes from `offset` (at most a window's worth, inside `size`),
+  // or null when they cannot be read.
+  const uint8_t* Bytes(uint64_t offset, size_t count) {
+    if (offset < start_ || offset + count > start_ + held_) {
+      start_ = offset;
+      held_ = 0;
+      const auto wanted = static_cast<size_t>(std::min<uint64_t>(size_ - offset, kWalkWindow));
+      if (read_(offset, window_.data(), wanted) < 0) return nullptr;
+      held_ = wanted;
     }
-    return name;
+    return window_.data() + (offset - start_);
+  }
+  // The name proper of the scrambled name field at `offset`: the bytes
+  // before the first one that unscrambles to zero. Only those are read.
+  bool Name(uint64_t offset, uint64_t fieldLength, std::string* name) {
+    name->clear();
+    size_t keyIndex = 0;
+    for (uint64_t done = 0; done < fieldLength;) {
+      const auto piece = static_cast<size_t>(std::min<uint64_t>(fieldLength - done, kNamePiece));
+      const uint8_t* bytes = Bytes(offset + done, piece);
+      if (bytes == nullptr) return false;
+      for (size_t i = 0; i < piece; ++i) {
+        const auto c = static_cast<char>(bytes[i] ^ ScrambleKey[keyIndex]);
+        if (c == 0) return true;
+        name->push_back(c);
+        keyIndex = keyIndex == 23 ? 0 : keyIndex + 1;
+      }
+      done += piece;
+    }
+    return true;
   }
 
  private:
-  const uint8_t* data_;
-  uint64_t size_;
+  const BlockReader& read_;
+  const uint64_t size_;
+  std::vector<uint8_t> window_ = std::vector<uint8_t>(kWalkWindow);
+  uint64_t start_ = 0;
+  size_t held_ = 0;
 };
 
 class FolderStack {
@@ -154,40 +169,45 @@ int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation*
   return -1;
 }
 
-void WalkDirectory(const uint8_t* data, size_t size, std::deque<ArchiveEntry>& table) {
-  DirectoryBytes block(data, size);
+int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& visit) {
+  BlockWindow block(read, size);
   FolderStack folders;
   bool afterEnd = false;
   std::string currentName;
-  uint64_t offset = kBlockHeadSize;
-  while (block.Holds(offset, 4)) {
-    if (block.Integer(offset, 4) == kEndMarker) {
+  ArchiveEntry entry;
+  for (uint64_t offset = kBlockHeadSize; block.Holds(offset, 4);) {
+    const uint8_t* head = block.Bytes(offset, block.Holds(offset, 8) ? 8 : 4);
+    if (head == nullptr) return -1;
+    if (LittleEndian(head, 4) == kEndMarker) {
       if (afterEnd) folders.Pop();
       afterEnd = true;
       offset += 4;
       continue;
     }
     if (!block.Holds(offset, 8)) break;
-    uint64_t nameLength = block.Integer(offset + 4, 4);
+    const uint64_t nameLength = LittleEndian(head + 4, 4);
     if (!block.Holds(offset, kRecordFixedSize + nameLength)) break;
     if (!afterEnd) folders.Push(currentName);
-    currentName = platform::NameFromArchive(block.Name(offset + 8, nameLength));
-    uint64_t tail = offset + 16 + nameLength;
-    auto folderFlag = static_cast<uint32_t>(block.Integer(tail, 4));
-    if (folderFlag == 0) {
-      table.push_back({0, block.Integer(tail + 12, 8), block.Integer(tail + 4, 8),
-                       folders.Prefix() + currentName});
+    if (!block.Name(offset + 8, nameLength, &currentName)) return -1;
+    currentName = platform::NameFromArchive(currentName);
+    const uint8_t* tail = block.Bytes(offset + 16 + nameLength, 20);
+    if (tail == nullptr) return -1;
+    if (LittleEndian(tail, 4) == 0) {
+      entry.size = LittleEndian(tail + 4, 8);
+      entry.address = LittleEndian(tail + 12, 8);
+      entry.path = folders.Prefix();
+      entry.path += currentName;
+      if (!visit(entry)) return 0;
     }
     afterEnd = false;
     offset += kRecordFixedSize + nameLength;
   }
+  return 0;
 }
 
-int LoadDirectory(const std::string& archivePath) {
-  EntryTable.clear();
-  missingDirectoryBytes = 0;
-  Cfile archive;
-  if (archive.Open(archivePath, platform::Access::kRead) != 0) {
+int LoadDirectory(const std::string& archivePath, Directory* directory, platform::Access access) {
+  Cfile& archive = directory->archive;
+  if (archive.Open(archivePath, access) != 0) {
     messages::OpenFailed(archivePath);
     return -1;
   }
@@ -195,31 +215,31 @@ int LoadDirectory(const std::string& archivePath) {
   archive.ReadAt(0, header, sizeof header);
   uint32_t directoryEnd = 0;
   if (CheckFrontHeader(header, &directoryEnd) != 0) return -1;
-  DirectoryLocation location;
-  if (FindDirectoryBlock(archive, directoryEnd, &location) != 0) return -1;
-
+  if (FindDirectoryBlock(archive, directoryEnd, &directory->location) != 0) return -1;
   // A file that ends inside the block is cut: only the records it holds
   // whole are walked, and the commands report the cut after their work.
-  uint64_t blockLength = location.blockLength;
-  uint64_t inFile = archive.fileSize > location.blockPosition
-                        ? static_cast<uint64_t>(archive.fileSize) - location.blockPosition
-                        : 0;
-  auto held = static_cast<size_t>(std::min(blockLength, inFile));
-  missingDirectoryBytes = static_cast<int64_t>(blockLength - held);
-  Cbuffer directory;
-  if (directory.Allocate(held) == nullptr) {
-    messages::MemoryFailed(static_cast<int64_t>(blockLength));
-    return -1;
-  }
-  int64_t got = std::max<int64_t>(archive.ReadAt(location.blockPosition, directory.data, held), 0);
-  try {
-    WalkDirectory(directory.data, static_cast<size_t>(got), EntryTable);
-  } catch (const std::bad_alloc&) {
-    EntryTable.clear();
-    messages::MemoryFailed(static_cast<int64_t>(blockLength));
-    return -1;
-  }
+  directory->missingBytes =
+      archive.fileSize < directoryEnd ? directoryEnd - static_cast<uint64_t>(archive.fileSize) : 0;
   return 0;
+}
+
+int WalkDirectory(Directory& directory, const EntryVisitor& visit) {
+  Cfile& archive = directory.archive;
+  const uint64_t blockPosition = directory.location.blockPosition;
+  const BlockReader read = [&archive, blockPosition](uint64_t offset, uint8_t* destination, size_t count) {
+    // The file holds these bytes: fewer of them is a failure.
+    const int64_t got = archive.ReadAt(static_cast<int64_t>(blockPosition + offset), destination, count);
+    if (got == static_cast<int64_t>(count)) return got;
+    messages::ReadFailed(archive.path);
+    return int64_t{-1};
+  };
+  return WalkDirectory(read, directory.location.blockLength - directory.missingBytes, visit);
+}
+
+int ReportCut(const Directory& directory) {
+  if (directory.missingBytes == 0) return 0;
+  messages::ArchiveCut(static_cast<int64_t>(directory.missingBytes));
+  return -1;
 }
 
 int RefuseCut(Cfile& archive) {
@@ -233,19 +253,9 @@ int RefuseCut(Cfile& archive) {
   return -1;
 }
 
-int ReportCut() {
-  if (missingDirectoryBytes == 0) return 0;
-  messages::ArchiveCut(missingDirectoryBytes);
-  return -1;
-}
-
 std::string LastPathComponent(const std::string& path) {
   size_t last = platform::FindLastCharacter(path, '\\');
   return last == std::string::npos ? path : path.substr(last + 1);
 }
-
-uint32_t EntryCount() { return static_cast<uint32_t>(EntryTable.size()); }
-
-const ArchiveEntry& EntryAt(uint32_t index) { return EntryTable[index]; }
 
 }  // namespace kel

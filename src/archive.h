@@ -15,7 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <string>
 
 #include "support.h"
@@ -58,25 +58,43 @@ struct ArchiveEntry {
   std::string path;  ///< folders and name joined by backslashes
 };
 
-/// Walks the items of the `size` bytes of a directory block at `data` and
-/// appends every stored file to `table`. Items that run past them are dropped.
-void WalkDirectory(const uint8_t* data, size_t size, std::deque<ArchiveEntry>& table);
+/// Takes each stored file the walk finds; false stops the walk.
+using EntryVisitor = std::function<bool(const ArchiveEntry&)>;
+/// Reads `count` bytes of a directory block from `offset` on: `count`, or -1
+/// after its message.
+using BlockReader = std::function<int64_t(uint64_t offset, uint8_t* destination, size_t count)>;
+
+/// Walks the items in the first `size` bytes of a directory block, read
+/// through `read` in fixed windows, and hands every stored file to `visit`
+/// in directory order. Items that run past `size` are dropped. 0, or -1
+/// when a read failed.
+int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& visit);
+
+/// An archive open for reading, its header checked and its directory block
+/// found.
+struct Directory {
+  Cfile archive;
+  DirectoryLocation location;
+  uint64_t missingBytes = 0;  ///< of the block, when the file ends inside it
+};
+
+/// Opens the archive with `access`, checks its front header and finds its
+/// directory block. 0, or -1 after one message.
+int LoadDirectory(const std::string& archivePath, Directory* directory,
+                  platform::Access access = platform::Access::kRead);
+/// Hands every stored file whose record the file holds whole to `visit`.
+/// 0, or -1 after its message.
+int WalkDirectory(Directory& directory, const EntryVisitor& visit);
+/// For a directory block that the file does not hold whole: the cut
+/// message and -1. Otherwise 0.
+int ReportCut(const Directory& directory);
+/// For an open kel archive that ends before its directory block does: the
+/// cut message and -1. Otherwise (also for other files) 0.
+int RefuseCut(Cfile& archive);
 
 /// The part of `path` after its last backslash character (never the second
 /// byte of a double-byte character).
 std::string LastPathComponent(const std::string& path);
-
-/// Fills EntryTable from the archive's directory, as far as the file holds
-/// it. 0, or -1 after one message.
-int LoadDirectory(const std::string& archivePath);
-/// For an open kel archive that ends before its directory block does: the
-/// cut message and -1. Otherwise (also for other files) 0.
-int RefuseCut(Cfile& archive);
-/// After a load from a file that ends before its directory block does: the
-/// cut message and -1. Otherwise 0.
-int ReportCut();
-uint32_t EntryCount();
-const ArchiveEntry& EntryAt(uint32_t index);
 
 }  // namespace kel
 

@@ -76,8 +76,7 @@ int Dispatch(int argc, char** argv) {
     case 'l':
     case 'L':
       if (argc <= 2) break;
-      if (LoadDirectory(argv[2]) != 0) return -1;
-      return ListEntries();
+      return ListEntries(argv[2]);
     case 'e':
     case 'E': {
       int64_t address = 0;

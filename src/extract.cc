@@ -1,10 +1,12 @@
 // Listing and extraction. Stored data are the plain bytes XORed with
-// DataKey; the copy moves them in 1 MiB chunks through one fixed block, so
-// memory does not grow with the size of what is copied.
+// DataKey; the copy moves them through one fixed block for the whole run,
+// so memory grows neither with the sizes of what is copied nor with the
+// number of stored files, which the directory walk hands over one by one.
 #include "extract.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "archive.h"
 #include "messages.h"
@@ -12,7 +14,8 @@
 namespace kel {
 namespace {
 
-constexpr size_t kChunkSize = 1 << 20;
+constexpr int64_t kBlockSize = 1 << 20;
+constexpr int64_t kMarkEvery = 1 << 20;  // one progress mark per started MiB
 
 // Refuses what cannot be copied before any output exists.
 bool RangeIsValid(const Cfile& archiveFile, int64_t address, int64_t size) {
@@ -39,8 +42,13 @@ bool StoredSizeFits(const ArchiveEntry& entry) {
   return false;
 }
 
-int ExtractFound(const std::string& archivePath, const std::string& destDir, int64_t address,
-                 const ArchiveEntry* found) {
+int ExtractOpenRange(Cfile& archive, int64_t address, int64_t size, const std::string& destFile,
+                     platform::Access access) {
+  messages::ExtractRangeHead(address, size, destFile);
+  return RangeCopier(archive).CopyRange(destFile, address, size, "", access);
+}
+
+int ExtractFound(Cfile& archive, const std::string& destDir, int64_t address, const ArchiveEntry* found) {
   if (found == nullptr) {
     messages::NotStartAddress(address);
     return -1;
@@ -54,39 +62,70 @@ int ExtractFound(const std::string& archivePath, const std::string& destDir, int
     return -1;
   }
   if (!StoredSizeFits(*found)) return -1;
-  return ExtractRange(archivePath, address, static_cast<int64_t>(found->size), destDir + name,
-                      platform::Access::kWriteEntry);
+  return ExtractOpenRange(archive, address, static_cast<int64_t>(found->size), destDir + name,
+                          platform::Access::kWriteEntry);
+}
+
+// One stored file of extract-all: its line, its folders, its bytes.
+int ExtractEntry(const ArchiveEntry& entry, const std::string& destDir, OutputFolders& folders,
+                 RangeCopier& copier) {
+  std::string outputName = destDir + entry.path;
+  const bool safe = IsSafeEntryPath(entry.path);
+  // A stored size that cannot be copied makes no folders.
+  const auto made = safe && entry.size <= static_cast<uint64_t>(INT64_MAX) ? folders.CreateFolders(outputName)
+                                                                           : OutputFolders::kReady;
+  if (!safe || made == OutputFolders::kOutside) {
+    messages::UnsafePath(entry.path);
+    return -1;
+  }
+  messages::ExtractEntryHead(entry.path, entry.size);
+  int result = 0;
+  if (!StoredSizeFits(entry)) {
+    result = -1;
+  } else if (made == OutputFolders::kMissingParent) {
+    messages::OpenFailed(outputName);
+    result = -1;
+  } else {
+    result = copier.CopyRange(outputName, static_cast<int64_t>(entry.address), static_cast<int64_t>(entry.size),
+                              ".", platform::Access::kWriteEntry);
+  }
+  messages::Print("\n");
+  return result;
 }
 
 }  // namespace
 
-int ListEntries() {
+int ListEntries(const std::string& archivePath) {
+  Directory directory;
+  if (LoadDirectory(archivePath, &directory) != 0) return -1;
   messages::ListingHead();
+  uint32_t count = 0;
   uint64_t total = 0;
-  for (uint32_t index = 0; index < EntryCount(); ++index) {
-    const ArchiveEntry& entry = EntryAt(index);
-    if (entry.folderFlag != 0) continue;
+  const int walked = WalkDirectory(directory, [&count, &total](const ArchiveEntry& entry) {
     messages::ListingLine(entry.address, entry.size, entry.path);
+    ++count;
     total += entry.size;
-  }
-  messages::ListingTotal(EntryCount(), total);
-  return ReportCut();
+    return true;
+  });
+  messages::ListingTotal(count, total);
+  return walked != 0 ? -1 : ReportCut(directory);
 }
 
-int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, int64_t size,
-              const std::string& progressMark, platform::Access access) {
-  if (!RangeIsValid(archiveFile, address, size)) return -1;
-  Cbuffer block;
-  if (block.Allocate(kChunkSize) == nullptr) return -1;
+int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t size,
+                           const std::string& progressMark, platform::Access access) {
+  if (!RangeIsValid(archive_, address, size)) return -1;
+  if (block_.data == nullptr && block_.Allocate(kBlockSize) == nullptr) return -1;
   Cfile output;
   if (output.Open(destFile, access) != 0) {
     messages::OpenFailed(destFile);
     return -1;
   }
-  if (size == -1) size = archiveFile.fileSize - address;
-  int64_t position = address;
-  int64_t remaining = size;
-  while (remaining > 0) {
+  if (size == -1) size = archive_.fileSize - address;
+  int64_t marks = 0;
+  auto markUpTo = [&marks, &progressMark](int64_t count) {
+    for (; marks < count; ++marks) messages::Progress(progressMark);
+  };
+  for (int64_t done = 0; done < size;) {
     // An interrupted copy leaves no half-written file under its name.
     if (platform::CaughtInterrupt() != 0) {
       const bool regular = platform::IsRegularFile(output.handle);
@@ -95,27 +134,34 @@ int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, 
       messages::Interrupted(destFile);
       platform::EndIfInterrupted();
     }
-    auto wanted = static_cast<size_t>(std::min<int64_t>(remaining, kChunkSize));
-    // A position so far out that it cannot be read at is past the end.
-    int64_t got = position > INT64_MAX - static_cast<int64_t>(wanted)
-                      ? 0
-                      : archiveFile.ReadAt(position, block.data, wanted);
-    if (got < 0) {
-      messages::ReadFailed(archiveFile.path);
-      return -1;
+    const int64_t position = address + done;
+    if (position < windowStart_ || position >= windowEnd_) {
+      // A position so far out that it cannot be read at is past the end.
+      const int64_t got = position > INT64_MAX - kBlockSize
+                              ? 0
+                              : archive_.ReadAt(position, block_.data, static_cast<size_t>(kBlockSize));
+      if (got < 0) {
+        windowEnd_ = windowStart_;
+        messages::ReadFailed(archive_.path);
+        return -1;
+      }
+      ApplyDataKey(block_.data, static_cast<size_t>(got));
+      windowStart_ = position;
+      windowEnd_ = position + got;
+      if (got == 0) {
+        // The mark of the MiB that found no bytes comes before the message.
+        markUpTo(done / kMarkEvery + 1);
+        messages::RangePastEnd(size - done);
+        return -1;
+      }
     }
-    ApplyDataKey(block.data, static_cast<size_t>(got));
-    if (!output.Write(block.data, static_cast<size_t>(got))) {
+    const int64_t count = std::min(windowEnd_ - position, size - done);
+    if (!output.Write(block_.data + (position - windowStart_), static_cast<size_t>(count))) {
       messages::WriteFailed(destFile);
       return -1;
     }
-    messages::Progress(progressMark);
-    position += got;
-    remaining -= got;
-    if (static_cast<size_t>(got) < wanted) {
-      messages::RangePastEnd(remaining);
-      return -1;
-    }
+    done += count;
+    markUpTo((done + kMarkEvery - 1) / kMarkEvery);
   }
   if (!output.Close()) {
     messages::WriteFailed(destFile);
@@ -124,72 +170,48 @@ int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, 
   return 0;
 }
 
-int ExtractRange(const std::string& archivePath, int64_t address, int64_t size,
-                 const std::string& destFile, platform::Access access) {
+int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile) {
   platform::CatchInterrupts();
   Cfile archive;
   if (archive.Open(archivePath, platform::Access::kRead) != 0) {
     messages::OpenFailed(archivePath);
     return -1;
   }
-  messages::ExtractRangeHead(address, size, destFile);
-  return CopyRange(archive, destFile, address, size, "", access);
+  return ExtractOpenRange(archive, address, size, destFile, platform::Access::kWriteNew);
 }
 
 int ExtractAll(const std::string& archivePath, const std::string& destDir) {
-  if (LoadDirectory(archivePath) != 0) return -1;
-  Cfile archive;
-  if (archive.Open(archivePath, platform::Access::kRead) != 0) {
-    messages::OpenFailed(archivePath);
-    return -1;
-  }
+  Directory directory;
+  if (LoadDirectory(archivePath, &directory) != 0) return -1;
   messages::ExtractAllHead(destDir);
   platform::CatchInterrupts();
   int result = 0;
   OutputFolders folders(destDir);
-  for (uint32_t index = 0; index < EntryCount(); ++index) {
+  RangeCopier copier(directory.archive);
+  const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     platform::EndIfInterrupted();
-    const ArchiveEntry& entry = EntryAt(index);
-    if (entry.folderFlag != 0) continue;
-    std::string outputName = destDir + entry.path;
-    const bool safe = IsSafeEntryPath(entry.path);
-    // A stored size that cannot be copied makes no folders.
-    const auto made = safe && entry.size <= static_cast<uint64_t>(INT64_MAX)
-                          ? folders.CreateFolders(outputName)
-                          : OutputFolders::kReady;
-    if (!safe || made == OutputFolders::kOutside) {
-      messages::UnsafePath(entry.path);
-      result = -1;
-      continue;
-    }
-    messages::ExtractEntryHead(entry.path, entry.size);
-    if (!StoredSizeFits(entry)) {
-      result = -1;
-    } else if (made == OutputFolders::kMissingParent) {
-      messages::OpenFailed(outputName);
-      result = -1;
-    } else if (CopyRange(archive, outputName, static_cast<int64_t>(entry.address),
-                         static_cast<int64_t>(entry.size), ".", platform::Access::kWriteEntry) != 0) {
-      result = -1;
-    }
-    messages::Print("\n");
-  }
-  return ReportCut() != 0 ? -1 : result;
+    if (ExtractEntry(entry, destDir, folders, copier) != 0) result = -1;
+    return true;
+  });
+  if (walked != 0 || ReportCut(directory) != 0) return -1;
+  return result;
 }
 
 int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address) {
-  if (LoadDirectory(archivePath) != 0) return -1;
+  platform::CatchInterrupts();
+  Directory directory;
+  if (LoadDirectory(archivePath, &directory) != 0) return -1;
   // An empty stored file has the address of the one after it: the first
   // stored file there that holds bytes is the one meant, else the first.
-  const ArchiveEntry* found = nullptr;
-  for (uint32_t index = 0; index < EntryCount(); ++index) {
-    const ArchiveEntry& entry = EntryAt(index);
-    if (entry.folderFlag != 0 || entry.address != static_cast<uint64_t>(address)) continue;
-    if (found == nullptr || (found->size == 0 && entry.size != 0)) found = &entry;
-    if (found->size != 0) break;
-  }
-  int result = ExtractFound(archivePath, destDir, address, found);
-  return ReportCut() != 0 ? -1 : result;
+  std::optional<ArchiveEntry> found;
+  const int walked = WalkDirectory(directory, [&found, address](const ArchiveEntry& entry) {
+    if (entry.address != static_cast<uint64_t>(address)) return true;
+    if (!found || (found->size == 0 && entry.size != 0)) found = entry;
+    return found->size == 0;
+  });
+  if (walked != 0) return -1;
+  const int result = ExtractFound(directory.archive, destDir, address, found ? &*found : nullptr);
+  return ReportCut(directory) != 0 ? -1 : result;
 }
 
 bool IsSafeEntryPath(const std::string& path) {

@@ -10,26 +10,42 @@
 
 namespace kel {
 
-/// Prints the loaded EntryTable with addresses, grouped sizes and totals.
-int ListEntries();
+/// The -l command: every stored file with its address and grouped size, and
+/// the totals.
+int ListEntries(const std::string& archivePath);
 
-/// Copies `size` bytes from `address` of the open archive (size -1: to the
-/// archive's end) into a new `destFile`, opened with `access`, XORing each
-/// with DataKey and printing `progressMark` after every started MiB. 0, or
-/// -1 after its message; a range past the archive's end leaves the bytes
-/// that exist. Interrupted, it removes the output and ends the process.
-int CopyRange(Cfile& archiveFile, const std::string& destFile, int64_t address, int64_t size,
-              const std::string& progressMark, platform::Access access = platform::Access::kWriteNew);
+/// Copies byte ranges of one open archive into files, through one block for
+/// the whole run. The block keeps the plain bytes it last read, so that
+/// small stored files that lie one after the other cost one read together.
+class RangeCopier {
+ public:
+  explicit RangeCopier(Cfile& archive) : archive_(archive) {}
+
+  /// Copies `size` bytes from `address` (size -1: to the archive's end) into
+  /// a new `destFile`, opened with `access`, XORing each with DataKey and
+  /// printing `progressMark` for every started MiB. 0, or -1 after its
+  /// message; a range past the archive's end leaves the bytes that exist.
+  /// Interrupted, it removes the output, names it and ends the process.
+  int CopyRange(const std::string& destFile, int64_t address, int64_t size,
+                const std::string& progressMark, platform::Access access);
+
+ private:
+  Cfile& archive_;
+  Cbuffer block_;
+  int64_t windowStart_ = 0;  ///< the archive bytes the block holds, plain
+  int64_t windowEnd_ = 0;
+};
 
 /// The -e command with a size: any byte range of the archive into a file.
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size,
-                 const std::string& destFile, platform::Access access = platform::Access::kWriteNew);
+                 const std::string& destFile);
 
 /// Every stored file below `destDir` (empty, or ending in a backslash).
 /// Goes on after a stored file fails, and then returns -1 at the end.
 int ExtractAll(const std::string& archivePath, const std::string& destDir);
 
-/// The stored file that starts at `address`, under its bare name in `destDir`.
+/// The stored file that starts at `address` (the first there that holds
+/// bytes), under its bare name in `destDir`.
 int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address);
 
 /// Whether a name taken from the archive stays below the folder it is

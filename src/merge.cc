@@ -42,31 +42,32 @@ int CopyScrambled(Cfile& replacement, Cfile& archive, int64_t address, int64_t c
 int Resolve(const std::string& archivePath, const std::string& printedName,
             const std::function<bool(const ArchiveEntry&)>& matches,
             const std::string& mergeFile) {
-  if (LoadDirectory(archivePath) != 0 || ReportCut() != 0) return -1;
-  const ArchiveEntry* found = nullptr;
-  for (uint32_t index = 0; index < EntryCount(); ++index) {
-    const ArchiveEntry& entry = EntryAt(index);
-    if (entry.folderFlag != 0 || !matches(entry)) continue;
-    if (found != nullptr) {
-      messages::SeveralInArchive(printedName);
+  ArchiveEntry found;
+  {
+    Directory directory;
+    if (LoadDirectory(archivePath, &directory) != 0 || ReportCut(directory) != 0) return -1;
+    int matched = 0;
+    const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
+      if (!matches(entry)) return true;
+      if (++matched == 1) found = entry;
+      return matched == 1;  // a second match ends the search
+    });
+    if (walked != 0) return -1;
+    if (matched != 1) {
+      matched == 0 ? messages::NotInArchive(printedName) : messages::SeveralInArchive(printedName);
       return -1;
     }
-    found = &entry;
-  }
-  if (found == nullptr) {
-    messages::NotInArchive(printedName);
-    return -1;
-  }
+  }  // the archive is closed again before the merge opens it to write
   int64_t fileSize = 0;
   if (!platform::FindFile(mergeFile, &fileSize)) {
     messages::FileNotFound(mergeFile);
     return -1;
   }
-  if (static_cast<uint64_t>(fileSize) != found->size) {
-    messages::SizeDiffers(static_cast<int64_t>(found->size), fileSize);
+  if (static_cast<uint64_t>(fileSize) != found.size) {
+    messages::SizeDiffers(static_cast<int64_t>(found.size), fileSize);
     return -1;
   }
-  return MergeAt(mergeFile, archivePath, static_cast<int64_t>(found->address), fileSize);
+  return MergeAt(mergeFile, archivePath, static_cast<int64_t>(found.address), fileSize);
 }
 
 }  // namespace

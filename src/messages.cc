@@ -3,6 +3,7 @@
 // "error : " + text + "(detail)." + line end.
 #include "messages.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -28,7 +29,7 @@ void Error(const char* utf8Text, const std::string& detail, const char* utf8Tail
 
 }  // namespace
 
-void Print(const std::string& text) { platform::WriteOutput(text); }
+void Print(const std::string& text) { platform::WriteOutput(text.data(), text.size()); }
 
 void Progress(const std::string& mark) {
   Print(mark);
@@ -56,9 +57,24 @@ void ListingHead() {
 }
 
 void ListingLine(uint64_t address, uint64_t size, const std::string& path) {
-  std::string sizeText = FormatGrouped64(static_cast<int64_t>(size));
-  if (sizeText.size() < 10) sizeText.insert(0, 10 - sizeText.size(), ' ');
-  Print("0x" + Hex(address, 8) + " " + sizeText + " " + path + "\n");
+  // Built in place: a listing may have a hundred million lines.
+  char line[64];
+  char* at = line;
+  *at++ = '0';
+  *at++ = 'x';
+  int digits = 8;
+  while (digits < 16 && (address >> (4 * digits)) != 0) ++digits;
+  for (int digit = digits - 1; digit >= 0; --digit) *at++ = "0123456789ABCDEF"[(address >> (4 * digit)) & 0xF];
+  *at++ = ' ';
+  char grouped[32];
+  const char* sizeText = WriteGrouped(static_cast<int64_t>(size), grouped + sizeof grouped);
+  const auto sizeLength = static_cast<size_t>(grouped + sizeof grouped - sizeText);
+  for (size_t pad = sizeLength; pad < 10; ++pad) *at++ = ' ';
+  at = std::copy(sizeText, static_cast<const char*>(grouped + sizeof grouped), at);
+  *at++ = ' ';
+  platform::WriteOutput(line, static_cast<size_t>(at - line));
+  platform::WriteOutput(path.data(), path.size());
+  platform::WriteOutput("\n", 1);
 }
 
 void ListingTotal(uint32_t count, uint64_t bytes) {

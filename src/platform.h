@@ -15,8 +15,9 @@
 
 namespace kel::platform {
 
-/// Access asked of an open file. Every open also takes an advisory lock:
-/// shared for kRead, exclusive for the writing modes.
+/// Access asked of an open file. Every open of an existing file also takes
+/// an advisory lock: shared for kRead, exclusive for the writing modes. A
+/// file the open creates anew is not locked: nothing else holds it.
 enum class Access {
   kRead,       ///< read only; the file must exist
   kWriteNew,   ///< write only; created when missing, emptied once locked
@@ -63,7 +64,7 @@ bool FindFile(const std::string& path, int64_t* size);
 
 /// Standard output, buffered; Flush pushes it out and reports whether every
 /// byte written so far reached its destination.
-void WriteOutput(const std::string& text);
+void WriteOutput(const char* text, size_t size);
 bool FlushOutput();
 bool OutputIsTerminal();
 

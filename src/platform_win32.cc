@@ -15,13 +15,10 @@
 // UTF-16, and messages reach a console as UTF-16.
 #include "platform.h"
 
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 #include <shellapi.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -203,15 +200,32 @@ bool IsAscii(const std::string& text) {
   return true;
 }
 
-// Standard output as bytes: no line-end translation.
-void UseBinaryOutput() {
-  static const bool done = _setmode(_fileno(stdout), _O_BINARY) != -1;
-  (void)done;
+bool WriteAll(HANDLE file, const void* source, size_t count) {
+  const auto* at = static_cast<const char*>(source);
+  size_t done = 0;
+  while (done < count) {
+    const auto wanted = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
+    DWORD put = 0;
+    if (!WriteFile(file, at + done, wanted, &put, nullptr) || put == 0) return false;
+    done += put;
+  }
+  return true;
 }
 
-bool OutputIsConsole() {
-  DWORD mode;
-  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+// Standard output goes out in large writes, as the bytes they are: a line
+// end stays "\n". A console is given UTF-16 instead; every flush holds whole
+// texts, so no character is cut in two.
+constexpr size_t kOutputBuffer = 1 << 16;
+char outputBuffer[kOutputBuffer];
+size_t outputUsed = 0;
+bool outputLost = false;
+
+bool WriteStandardOutput(const char* text, size_t size) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (!OutputIsTerminal()) return WriteAll(output, text, size);
+  const std::wstring wide = Widen(std::string(text, size), InnerCodePage());
+  DWORD written = 0;
+  return WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
 }
 
 }  // namespace
@@ -333,16 +347,7 @@ bool WriteAt(int handle, int64_t position, const void* source, size_t count) {
 }
 
 bool WriteNext(int handle, const void* source, size_t count) {
-  HANDLE file = Handle(handle);
-  const auto* at = static_cast<const char*>(source);
-  size_t done = 0;
-  while (done < count) {
-    const auto wanted = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
-    DWORD put = 0;
-    if (!WriteFile(file, at + done, wanted, &put, nullptr) || put == 0) return false;
-    done += put;
-  }
-  return true;
+  return WriteAll(Handle(handle), source, count);
 }
 
 bool ReserveSpace(int handle, int64_t position, int64_t count) {
@@ -389,24 +394,27 @@ bool FindFile(const std::string& path, int64_t* size) {
   return true;
 }
 
-void WriteOutput(const std::string& text) {
-  // A console shows UTF-16; each text printed here is whole characters.
-  if (OutputIsTerminal()) {
-    fflush(stdout);
-    const std::wstring wide = Widen(text, InnerCodePage());
-    DWORD written = 0;
-    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), wide.data(), static_cast<DWORD>(wide.size()), &written,
-                  nullptr);
-    return;
+void WriteOutput(const char* text, size_t size) {
+  if (size > kOutputBuffer - outputUsed) {
+    FlushOutput();
+    if (size > kOutputBuffer) {
+      if (!WriteStandardOutput(text, size)) outputLost = true;
+      return;
+    }
   }
-  UseBinaryOutput();
-  fwrite(text.data(), 1, text.size(), stdout);
+  memcpy(outputBuffer + outputUsed, text, size);
+  outputUsed += size;
 }
 
-bool FlushOutput() { return fflush(stdout) == 0 && !ferror(stdout); }
+bool FlushOutput() {
+  if (outputUsed > 0 && !WriteStandardOutput(outputBuffer, outputUsed)) outputLost = true;
+  outputUsed = 0;
+  return !outputLost;
+}
 
 bool OutputIsTerminal() {
-  static const bool terminal = OutputIsConsole();
+  DWORD mode;
+  static const bool terminal = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
   return terminal;
 }
 
@@ -424,10 +432,7 @@ void EndIfInterrupted() {
   ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
-void InitText() {
-  utf8Mode = GetACP() != 932;
-  UseBinaryOutput();
-}
+void InitText() { utf8Mode = GetACP() != 932; }
 
 bool TextIsUtf8() { return utf8Mode; }
 

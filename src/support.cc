@@ -98,14 +98,20 @@ OutputFolders::Result OutputFolders::CreateFolders(std::string& path) {
 std::string FormatGrouped(int32_t value) { return FormatGrouped64(value); }
 
 std::string FormatGrouped64(int64_t value) {
+  char text[32];
+  return std::string(WriteGrouped(value, text + sizeof text), text + sizeof text);
+}
+
+char* WriteGrouped(int64_t value, char* end) {
   uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  std::string digits = std::to_string(magnitude);
-  std::string text = value < 0 ? "-" : "";
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-    text += digits[i];
+  char* at = end;
+  for (int digits = 0; digits == 0 || magnitude > 0; ++digits) {
+    if (digits > 0 && digits % 3 == 0) *--at = ',';
+    *--at = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
   }
-  return text;
+  if (value < 0) *--at = '-';
+  return at;
 }
 
 }  // namespace kel

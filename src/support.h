@@ -84,6 +84,9 @@ class OutputFolders {
 /// Decimal text with a comma between groups of three digits: -1,234,567.
 std::string FormatGrouped(int32_t value);
 std::string FormatGrouped64(int64_t value);
+/// The same text written backwards from `end`, which has room for 26
+/// characters before it; returns where the text starts.
+char* WriteGrouped(int64_t value, char* end);
 
 }  // namespace kel
 

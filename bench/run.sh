@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# make bench: kel against GNU tar on the same trees, written once as a kel
+# archive and as a tar file by build/make_bench_tree. Each comparison runs
+# the two commands in turn (warm cache, a fresh empty folder and a sync before
+# every extraction), RUNS times (default 5), and reports medians:
+#   wall and CPU (user + system) seconds, their kel/tar ratios, kel's peak
+#   memory, and system calls per stored file (strace -c -f, one extra run).
+# cat of the archive to /dev/null is the floor. Then the listing of a
+# directory of ~4 GiB of zero records, and the micro-benchmarks.
+# Scratch space: $BUILD/bench-work, removed at the end. The extractions go to
+# a tmpfs mounted there when that is allowed (DEST=disk to keep them on the
+# build's disk): on ext4, creating files soon after as many were deleted
+# spends seconds in the inode allocator, for tar and kel alike, and hides
+# the tools' own work.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${BUILD:-build}
+RUNS=${RUNS:-5}
+SHAPES=${SHAPES:-"big small many scan sparse"}
+work=$BUILD/bench-work
+rm -rf "$work"
+mkdir -p "$work/dest"
+trap 'umount "$work/dest" 2>/dev/null; rm -rf "$work"' EXIT
+dest=disk
+if [[ ${DEST:-tmpfs} == tmpfs ]] && mount -t tmpfs -o size=8g tmpfs "$work/dest" 2>/dev/null; then dest=tmpfs; fi
+command -v strace >/dev/null || { apt-get install -y -qq strace >/dev/null || apt-get update -qq && apt-get install -y -qq strace >/dev/null; }
+kel=$BUILD/kel
+failed=0
+
+# measure <name> <before-each> <command...>: one timed run, appended to the
+# series <name>: wall seconds, CPU seconds, peak KiB.
+declare -A wall cpu rss
+measure() {
+  local name=$1 before=$2
+  shift 2
+  eval "$before"
+  local start=${EPOCHREALTIME/,/.}
+  /usr/bin/time -f "%U %S %M" -o "$work/time" "$@" >/dev/null 2>"$work/stderr" || { cat "$work/stderr" >&2; }
+  local end=${EPOCHREALTIME/,/.}
+  read -r user sys peak <"$work/time"
+  wall[$name]+="$(awk "BEGIN { print $end - $start }") "
+  cpu[$name]+="$(awk "BEGIN { print $user + $sys }") "
+  rss[$name]+="$peak "
+}
+median() { printf '%s\n' $1 | sort -g | sed -n "$(( ($(wc -w <<<"$1") + 1) / 2 ))p"; }
+
+# calls <command...>: system calls per stored file ($files), from strace.
+calls() {
+  strace -f -c -o "$work/strace" "$@" >/dev/null 2>&1 || true
+  awk -v files="$files" '$NF == "total" { printf "%.2f", $4 / files }' "$work/strace"
+}
+
+row() {  # row <label> <series> [calls]
+  printf '%-16s %9.4f %9.4f %10.1f %10s\n' "$1" "$(median "${wall[$2]}")" "$(median "${cpu[$2]}")" \
+    "$(awk "BEGIN { print $(median "${rss[$2]}") / 1024 }")" "${3:--}"
+}
+ratio() { awk "BEGIN { d = $(median "$2"); if (d > 0) printf \"%.2f\", $(median "$1") / d; else print \"-\" }"; }
+check() {  # check <awk condition> <label>
+  if awk "BEGIN { exit !($1) }"; then echo "PASS $2"; else echo "FAIL $2"; failed=1; fi
+}
+table_head() { printf '%-16s %9s %9s %10s %10s\n' "" "wall s" "cpu s" "peak MiB" "calls/file"; }
+
+compare_extract() {  # compare_extract <shape>
+  local kelDest=$work/dest/kel tarDest=$work/dest/tar
+  for ((run = 0; run < RUNS; run++)); do
+    measure kel "rm -rf $kelDest; mkdir $kelDest; sync" "$kel" -d "$work/$1.kel" "$kelDest"
+    measure tar "rm -rf $tarDest; mkdir $tarDest; sync" tar -xf "$work/$1.tar" -C "$tarDest"
+    measure cat "" cat "$work/$1.kel"
+  done
+  diff -r "$kelDest" "$tarDest" >/dev/null || { echo "kel and tar extracted different trees" >&2; exit 1; }
+  rm -rf "$kelDest" "$tarDest"; mkdir "$kelDest" "$tarDest"
+  local kelCalls tarCalls
+  kelCalls=$(calls "$kel" -d "$work/$1.kel" "$kelDest")
+  tarCalls=$(calls tar -xf "$work/$1.tar" -C "$tarDest")
+  rm -rf "$kelDest" "$tarDest"
+  table_head
+  row "kel -d" kel "$kelCalls"
+  row "tar -xf" tar "$tarCalls"
+  row "cat (floor)" cat
+  printf 'kel/tar: wall %s, cpu %s\n' "$(ratio "${wall[kel]}" "${wall[tar]}")" "$(ratio "${cpu[kel]}" "${cpu[tar]}")"
+  KEL_CALLS=$kelCalls
+}
+
+compare_list() {  # compare_list <shape>
+  for ((run = 0; run < RUNS; run++)); do
+    measure kell "" "$kel" -l "$work/$1.kel"
+    measure tarl "" tar -tvf "$work/$1.tar"
+  done
+  row "kel -l" kell
+  row "tar -tvf" tarl
+  printf 'kel/tar: wall %s, cpu %s\n' "$(ratio "${wall[kell]}" "${wall[tarl]}")" "$(ratio "${cpu[kell]}" "${cpu[tarl]}")"
+}
+
+echo "make bench: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), median of $RUNS, warm cache, extracting to $dest"
+for shape in $SHAPES; do
+  wall=() cpu=() rss=()
+  case $shape in
+    big | small | many)
+      files=$("$BUILD/make_bench_tree" "$shape" "$work/$shape")
+      cat "$work/$shape.kel" "$work/$shape.tar" >/dev/null
+      echo
+      echo "== $shape: $files files; kel archive $(du -m --apparent-size "$work/$shape.kel" | cut -f1) MiB, tar $(du -m --apparent-size "$work/$shape.tar" | cut -f1) MiB"
+      if [[ $shape != many ]]; then compare_extract "$shape"; else table_head; fi
+      compare_list "$shape"
+      case $shape in
+        big)
+          check "$(ratio "${cpu[kel]}" "${cpu[tar]}") <= 0.7" "big: kel -d CPU at most 0.7 x tar"
+          check "$(median "${rss[kel]}") < 8 * 1024" "big: kel -d peak memory under 8 MiB" ;;
+        small)
+          check "$(ratio "${cpu[kel]}" "${cpu[tar]}") <= 0.5" "small: kel -d CPU at most 0.5 x tar"
+          check "$(ratio "${wall[kel]}" "${wall[tar]}") <= 0.6" "small: kel -d wall at most 0.6 x tar"
+          check "$KEL_CALLS <= 4" "small: kel -d at most 4 system calls per stored file" ;;
+        many)
+          check "$(ratio "${wall[kell]}" "${wall[tarl]}") <= 0.25" "many: kel -l wall at most 0.25 x tar -tvf"
+          check "$(median "${rss[kell]}") < 16 * 1024" "many: kel -l peak memory under 16 MiB" ;;
+      esac
+      rm -f "$work/$shape.kel" "$work/$shape.tar" ;;
+    scan)
+      "$BUILD/make_bench_tree" scan "$work/scan.kel"
+      cat "$work/scan.kel" >/dev/null
+      echo
+      echo "== scan: kel -l of 1 GiB whose directory lies behind the data"
+      for ((run = 0; run < RUNS; run++)); do
+        measure kell "" "$kel" -l "$work/scan.kel"
+        measure cat "" cat "$work/scan.kel"
+      done
+      table_head
+      row "kel -l" kell
+      row "cat (floor)" cat
+      check "$(ratio "${wall[kell]}" "${wall[cat]}") <= 1.5" "scan: kel -l wall at most 1.5 x cat"
+      rm -f "$work/scan.kel" ;;
+    sparse)
+      "$BUILD/make_bench_tree" sparse "$work/sparse.kel"
+      echo
+      echo "== sparse: kel -l of a 4 GiB directory of zero records (107,374,180 empty entries)"
+      measure kell "" "$kel" -l "$work/sparse.kel"
+      table_head
+      row "kel -l" kell
+      check "$(median "${rss[kell]}") < 16 * 1024" "sparse: kel -l peak memory under 16 MiB"
+      rm -f "$work/sparse.kel" ;;
+  esac
+done
+
+if [[ -x $BUILD/micro_bench ]]; then
+  echo
+  echo "== micro-benchmarks"
+  "$BUILD/micro_bench" --benchmark_min_time=0.2 2>/dev/null | tee "$work/micro"
+fi
+exit "$failed"
