@@ -12,7 +12,8 @@
 // Shift-JIS bytes, where bytes 0x81-0x9F and 0xE0-0xFC lead a two-byte
 // character whose second byte may be 0x5C; any other code page gets stored
 // names converted from CP932 to UTF-8. Either way names reach the system as
-// UTF-16, and messages reach a console as UTF-16.
+// UTF-16; messages reach a console as UTF-16, and a file or a pipe as the
+// bytes they are.
 #include "platform.h"
 
 #include <windows.h>
