@@ -151,22 +151,28 @@ void ExecWindowsBuild(const std::string& exe, const std::vector<std::string>& ar
   execvp(wine, argv.data());
 }
 
-// How long wine takes to start kel.exe, so that a signal sent some time after
-// the start of the work reaches it at that moment of its work.
-useconds_t StartupTime() {
-  static const useconds_t startup = [] {
-    const auto start = std::chrono::steady_clock::now();
-    RunKel({"--version"});
-    return static_cast<useconds_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
-  }();
-  return startup;
+// Waits until kel.exe has a file of `folder` open: wine has then started it.
+// A SIGINT that reaches wine while it is still starting can hang it, and
+// the time that takes varies too much to be waited out.
+void WaitForWork(pid_t child, const std::string& folder) {
+  const std::string inside = fs::absolute(folder.empty() ? "." : folder).lexically_normal().string() + "/";
+  const std::string fds = "/proc/" + std::to_string(child) + "/fd";
+  for (int tries = 0; tries < 20000; ++tries) {
+    std::error_code error;
+    int open = 0;
+    for (const auto& fd : fs::directory_iterator(fds, error)) {
+      if (fs::read_symlink(fd.path(), error).string().rfind(inside, 0) == 0) return;
+      ++open;
+    }
+    // A process that has ended holds nothing.
+    if (error || open == 0) return;
+    usleep(1000);
+  }
 }
 
 }  // namespace
 
 RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options) {
-  const useconds_t startup = options.signal != 0 && WindowsBuild() ? StartupTime() : 0;
   const std::string exe = WindowsBuild() ? fs::absolute(WindowsBinary()).string() : "";
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return {};
@@ -201,13 +207,17 @@ RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options
   }
   close(pipeFds[1]);
   if (options.signal != 0) {
-    usleep(startup + static_cast<useconds_t>(options.signalAfter));
+    if (WindowsBuild()) WaitForWork(child, options.cwd);
+    usleep(static_cast<useconds_t>(options.signalAfter));
     kill(child, options.signal);
   }
   RunResult result;
   char chunk[65536];
   int status = 0;
   bool ended = false;
+  // A run that a signal does not end within a minute hangs: it fails rather
+  // than the suite.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   // A process that the run started and left behind (wine's server) may hold
   // the pipe open: once the child has ended, what the pipe holds is all.
   pollfd output{pipeFds[0], POLLIN, 0};
@@ -220,6 +230,7 @@ RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options
       break;
     } else {
       ended = waitpid(child, &status, WNOHANG) == child;
+      if (!ended && options.signal != 0 && std::chrono::steady_clock::now() > deadline) kill(child, SIGKILL);
     }
   }
   close(pipeFds[0]);
