@@ -20,7 +20,7 @@ apt-install = [ -z "$$need" ] || { echo "Installing:" $$need; \
 # Wine keeps its state (about 700 MB once made) with the Windows build.
 wine-env = export WINEDEBUG=-all WINEPREFIX="$(abspath $(WINDOWS_BUILD))/wine"
 
-.PHONY: all run test test-asan test-deps bench sample install package package-deps clean \
+.PHONY: all run test test-asan test-deps lint bench sample install package package-deps clean \
   windows windows-deps test-windows test-windows-deps
 
 all:
@@ -92,6 +92,16 @@ test-windows-deps: windows-deps
 	[ -f /usr/share/i18n/locales/ja_JP ] || need="$$need locales"; \
 	$(apt-install) && \
 	{ locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8' || $(sudo) localedef -i ja_JP -f UTF-8 ja_JP.UTF-8; }
+
+# Static checks: clang-tidy (.clang-tidy) and cppcheck on the tool's sources,
+# and every source as clang-format (.clang-format) writes it. cppcheck does
+# not see struct members that are used through containers and lambdas.
+SOURCES = $(wildcard src/*.cc src/*.h tests/*.cc tests/*.h bench/*.cc examples/*.cc fuzz/*.cc)
+lint: all
+	clang-tidy -p $(BUILD) --quiet $(filter-out src/platform_win32.cc,$(wildcard src/*.cc))
+	cppcheck --enable=warning,performance,portability,style --suppress=unusedStructMember --inline-suppr \
+	  --quiet --std=c++17 --language=c++ --error-exitcode=1 -I src src/
+	clang-format --dry-run --Werror $(SOURCES)
 
 sample: all
 	$(BUILD)/make_sample examples/sample.kel

@@ -6,10 +6,17 @@
 //
 //   make_bench_tree big|small|many <out>   writes <out>.kel and <out>.tar
 //   make_bench_tree scan <out.kel>         the big files, the directory behind them
+//   make_bench_tree merge <out.kel>        one stored file of 600 MB
 //   make_bench_tree sparse <out.kel>       a directory of ~4 GiB of zero records
+//   make_bench_tree create small <folder>  the floor of any extraction: only
+//                                          mkdir, open, write and close of the files
 //
 // big: 4 files of 256 MiB. small: 20,000 files of 1-8 KiB in 400 folders three
 // levels deep. many: 1,000,000 empty and tiny files in 1,000 folders.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -54,6 +61,8 @@ std::vector<Stored> Shape(const std::string& shape) {
             files.push_back({Name("a", a) + "/" + Name("b", b) + "/" + Name("c", c) + "/" + Name("f", f) + ".dat",
                              1024 + Random() % (7 * 1024 + 1)});
           }
+  } else if (shape == "merge") {
+    files.push_back({"movie.bin", 600000000});
   } else if (shape == "many") {
     for (int d = 0; d < 1000; ++d)
       for (int f = 0; f < 1000; ++f) files.push_back({Name("d", d) + "/" + Name("f", f) + ".txt", Random() % 17});
@@ -195,9 +204,35 @@ bool WriteSparse(const std::string& path) {
   return archive.WriteTo(path);
 }
 
+// Makes the files of a shape below `root` with nothing but the calls every
+// extraction needs; the bytes are whatever the buffer holds.
+bool Create(const std::vector<Stored>& files, const std::string& root) {
+  static std::vector<char> bytes(1 << 20, 'x');
+  std::string lastFolder;
+  for (const Stored& file : files) {
+    const std::string path = root + "/" + file.path;
+    const std::string folder = path.substr(0, path.rfind('/'));
+    for (size_t slash = root.size(); folder != lastFolder && slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      mkdir(path.substr(0, slash).c_str(), 0777);
+    }
+    lastFolder = folder;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    for (uint64_t left = file.size; left > 0;) {
+      const size_t n = left < bytes.size() ? left : bytes.size();
+      if (write(fd, bytes.data(), n) != static_cast<ssize_t>(n)) return false;
+      left -= n;
+    }
+    if (close(fd) != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "create") == 0) return Create(Shape(argv[2]), argv[3]) ? 0 : 1;
   const std::string shape = argc == 3 ? argv[1] : "";
   if (shape == "sparse") return WriteSparse(argv[2]) ? 0 : 1;
   const std::vector<Stored> files = Shape(shape);
@@ -206,7 +241,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string out = argv[2];
-  if (shape == "scan") return WriteKel(files, out, true) ? 0 : 1;
+  if (shape == "scan" || shape == "merge") return WriteKel(files, out, shape == "scan") ? 0 : 1;
   if (!WriteKel(files, out + ".kel", false) || !WriteTar(files, out + ".tar")) {
     std::perror(out.c_str());
     return 1;

@@ -5,8 +5,11 @@
 # every extraction), RUNS times (default 5), and reports medians:
 #   wall and CPU (user + system) seconds, their kel/tar ratios, kel's peak
 #   memory, and system calls per stored file (strace -c -f, one extra run).
-# cat of the archive to /dev/null is the floor. Then the listing of a
-# directory of ~4 GiB of zero records, and the micro-benchmarks.
+# Two floors: cat of the archive to /dev/null (reading), and "create", which
+# makes the same files with nothing but mkdir, open, write and close (the
+# kernel's share of any extraction). Then the listing of a
+# directory of ~4 GiB of zero records, a 600 MB merge against dd, and the
+# micro-benchmarks.
 # Scratch space: $BUILD/bench-work, removed at the end. The extractions go to
 # a tmpfs mounted there when that is allowed (DEST=disk to keep them on the
 # build's disk): on ext4, creating files soon after as many were deleted
@@ -16,7 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
 RUNS=${RUNS:-5}
-SHAPES=${SHAPES:-"big small many scan sparse"}
+SHAPES=${SHAPES:-"big small many scan sparse merge"}
 work=$BUILD/bench-work
 rm -rf "$work"
 mkdir -p "$work/dest"
@@ -66,9 +69,10 @@ compare_extract() {  # compare_extract <shape>
     measure kel "rm -rf $kelDest; mkdir $kelDest; sync" "$kel" -d "$work/$1.kel" "$kelDest"
     measure tar "rm -rf $tarDest; mkdir $tarDest; sync" tar -xf "$work/$1.tar" -C "$tarDest"
     measure cat "" cat "$work/$1.kel"
+    measure create "rm -rf $work/dest/create; mkdir $work/dest/create; sync" "$BUILD/make_bench_tree" create "$1" "$work/dest/create"
   done
   diff -r "$kelDest" "$tarDest" >/dev/null || { echo "kel and tar extracted different trees" >&2; exit 1; }
-  rm -rf "$kelDest" "$tarDest"; mkdir "$kelDest" "$tarDest"
+  rm -rf "$kelDest" "$tarDest" "$work/dest/create"; mkdir "$kelDest" "$tarDest"
   local kelCalls tarCalls
   kelCalls=$(calls "$kel" -d "$work/$1.kel" "$kelDest")
   tarCalls=$(calls tar -xf "$work/$1.tar" -C "$tarDest")
@@ -77,7 +81,9 @@ compare_extract() {  # compare_extract <shape>
   row "kel -d" kel "$kelCalls"
   row "tar -xf" tar "$tarCalls"
   row "cat (floor)" cat
-  printf 'kel/tar: wall %s, cpu %s\n' "$(ratio "${wall[kel]}" "${wall[tar]}")" "$(ratio "${cpu[kel]}" "${cpu[tar]}")"
+  row "create (floor)" create
+  printf 'kel/tar: wall %s, cpu %s; create/tar: wall %s, cpu %s\n' "$(ratio "${wall[kel]}" "${wall[tar]}")" \
+    "$(ratio "${cpu[kel]}" "${cpu[tar]}")" "$(ratio "${wall[create]}" "${wall[tar]}")" "$(ratio "${cpu[create]}" "${cpu[tar]}")"
   KEL_CALLS=$kelCalls
 }
 
@@ -129,6 +135,27 @@ for shape in $SHAPES; do
       row "cat (floor)" cat
       check "$(ratio "${wall[kell]}" "${wall[cat]}") <= 1.5" "scan: kel -l wall at most 1.5 x cat"
       rm -f "$work/scan.kel" ;;
+    merge)
+      "$BUILD/make_bench_tree" merge "$work/merge.kel"
+      address=$("$kel" -l "$work/merge.kel" | awk '/movie.bin/ { print $1 }')
+      # The replacement holds the stored bytes; dd writes them as the merge does, scrambled.
+      "$kel" -e "$work/merge.kel" "$address" 600000000 "$work/movie.bin" >/dev/null
+      "$kel" -e "$work/movie.bin" 0 -1 "$work/movie.xor" >/dev/null
+      cat "$work/merge.kel" "$work/movie.bin" "$work/movie.xor" >/dev/null
+      echo
+      echo "== merge: kel -m of a 600 MB replacement against dd conv=notrunc of the same bytes"
+      for ((run = 0; run < RUNS; run++)); do
+        measure kelm "" "$kel" -m "$work/merge.kel" "$work/movie.bin"
+        measure dd "" dd if="$work/movie.xor" of="$work/merge.kel" bs=1M oflag=seek_bytes seek=$((address)) \
+          conv=notrunc status=none
+      done
+      table_head
+      row "kel -m" kelm
+      row "dd" dd
+      printf 'kel/dd: wall %s, cpu %s\n' "$(ratio "${wall[kelm]}" "${wall[dd]}")" "$(ratio "${cpu[kelm]}" "${cpu[dd]}")"
+      check "$(ratio "${wall[kelm]}" "${wall[dd]}") <= 1.5" "merge: kel -m wall at most 1.5 x dd"
+      check "$(median "${rss[kelm]}") < 8 * 1024" "merge: kel -m peak memory under 8 MiB"
+      rm -f "$work/merge.kel" "$work/movie.bin" "$work/movie.xor" ;;
     sparse)
       "$BUILD/make_bench_tree" sparse "$work/sparse.kel"
       echo

@@ -106,8 +106,8 @@ class FolderStack {
 
  private:
   struct Level {
-    size_t prefixLength;
-    uint64_t repeats;
+    size_t prefixLength;  ///< of the prefix to return to
+    uint64_t repeats;     ///< levels of empty names this one stands for
   };
   std::vector<Level> levels_;
   std::string prefix_;
@@ -193,6 +193,7 @@ int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& vi
     const uint8_t* tail = block.Bytes(offset + 16 + nameLength, 20);
     if (tail == nullptr) return -1;
     if (LittleEndian(tail, 4) == 0) {
+      entry.sizeFieldOffset = offset + 20 + nameLength;
       entry.size = LittleEndian(tail + 4, 8);
       entry.address = LittleEndian(tail + 12, 8);
       entry.path = folders.Prefix();

@@ -56,6 +56,9 @@ struct ArchiveEntry {
   uint64_t address = 0;
   uint64_t size = 0;
   std::string path;  ///< folders and name joined by backslashes
+  /// Where the record's size field lies in the directory block; the address
+  /// field follows it.
+  uint64_t sizeFieldOffset = 0;
 };
 
 /// Takes each stored file the walk finds; false stops the walk.

@@ -6,6 +6,7 @@
 // "here".
 #include "cli.h"
 
+#include <string_view>
 #include <vector>
 
 #include "archive.h"
@@ -59,7 +60,7 @@ int Dispatch(int argc, char** argv) {
     messages::Version(argv[0]);
     return 0;
   }
-  const bool isOption = (first.size() >= 1 && first[0] == '-') ||
+  const bool isOption = (!first.empty() && first[0] == '-') ||
                         (first.size() == 2 && first[0] == '/');
   if (!isOption) return ExtractAllTo(argc, argv, 1);
 
@@ -105,6 +106,11 @@ int Dispatch(int argc, char** argv) {
       }
       if (argc > 3) return MergeByFile(argv[2], argv[3]);
       break;
+    case 'r':
+    case 'R':
+      if (argc > 4) return ReplaceByName(argv[2], argv[3], argv[4]);
+      if (argc > 3) return ReplaceByFile(argv[2], argv[3]);
+      break;
     default:
       break;
   }
@@ -122,18 +128,11 @@ bool ParseNumber(const std::string& text, int64_t* value) {
   const uint64_t limit = negative ? uint64_t{1} << 63 : INT64_MAX;
   if (first == text.size()) return false;
   uint64_t magnitude = 0;
+  const std::string_view digits = std::string_view("0123456789abcdef").substr(0, base);
   for (size_t at = first; at < text.size(); ++at) {
     const char c = text[at];
-    uint64_t digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<uint64_t>(c - '0');
-    } else if (hexadecimal && c >= 'a' && c <= 'f') {
-      digit = static_cast<uint64_t>(c - 'a' + 10);
-    } else if (hexadecimal && c >= 'A' && c <= 'F') {
-      digit = static_cast<uint64_t>(c - 'A' + 10);
-    } else {
-      return false;
-    }
+    const uint64_t digit = digits.find(c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c);
+    if (digit == std::string_view::npos) return false;
     if (magnitude > (limit - digit) / base) return false;
     magnitude = magnitude * base + digit;
   }

@@ -1,5 +1,6 @@
 // Merging: overwriting a stored file's bytes inside the archive, in place,
-// with a replacement file scrambled the way stored data are.
+// with a replacement file scrambled the way stored data are; and replacing
+// a stored file by one of any size.
 #ifndef KEL_MERGE_H_
 #define KEL_MERGE_H_
 
@@ -26,6 +27,17 @@ int MergeByFile(const std::string& archivePath, const std::string& mergeFile);
 /// must stand in the stored path, case-sensitive.
 int MergeByName(const std::string& archivePath, const std::string& mergeName,
                 const std::string& mergeFile);
+
+/// Replaces the one stored file whose name is the file's own name (matched
+/// as MergeByFile does) by the file, whatever its size. The new bytes go
+/// over the old ones when they fit and nothing else points there, otherwise
+/// behind the archive's end; the archive reads as the old or the new one at
+/// every moment, also after a crash.
+int ReplaceByFile(const std::string& archivePath, const std::string& file);
+
+/// The same for the stored file that `storedName` names (matched as
+/// MergeByName does).
+int ReplaceByName(const std::string& archivePath, const std::string& storedName, const std::string& file);
 
 }  // namespace kel
 

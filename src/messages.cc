@@ -49,6 +49,8 @@ void Usage(const std::string& program) {
   Print("        " + program + " -m <kel_file> <merge_name> <merge_file>\n");
   Print("        " + program + " -e <kel_file> <address> <size> <dest_file>\n");
   Print("        " + program + " -e <kel_file> <address> [dest_dir]\n");
+  Print("        " + program + " -r <kel_file> <file>\n");
+  Print("        " + program + " -r <kel_file> <stored_name> <file>\n");
 }
 
 void ListingHead() {
@@ -96,6 +98,11 @@ void ExtractEntryHead(const std::string& path, uint64_t size) {
 
 void MergeHead(int64_t address, const std::string& mergeFile) {
   Print("Merge 0x" + Hex(static_cast<uint64_t>(address), 8) + " in " + mergeFile + "\n");
+}
+
+void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int64_t newSize) {
+  Print("Replace 0x" + Hex(static_cast<uint64_t>(address), 8) + " in " + file + " (" + FormatGrouped64(oldSize) +
+        " -> " + FormatGrouped64(newSize) + " bytes)\n");
 }
 
 void OpenFailed(const std::string& path) { Error("ファイルオープンに失敗", path); }

@@ -28,6 +28,7 @@ void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile
 void ExtractAllHead(const std::string& destDir);
 void ExtractEntryHead(const std::string& path, uint64_t size);
 void MergeHead(int64_t address, const std::string& mergeFile);
+void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int64_t newSize);
 
 void OpenFailed(const std::string& path);
 void ReadFailed(const std::string& path);

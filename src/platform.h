@@ -50,6 +50,10 @@ bool WriteNext(int handle, const void* source, size_t count);
 /// when they reach past its end; false, with the file as it was, when the
 /// space cannot be had. A file system that cannot reserve space passes.
 bool ReserveSpace(int handle, int64_t position, int64_t count);
+/// Cuts or grows the file to `length` bytes.
+bool ResizeFile(int handle, int64_t length);
+/// Pushes the file's written bytes to the disk.
+bool SyncFile(int handle);
 bool RemoveFile(const std::string& path);
 
 enum class FolderResult { kMade, kExists, kMissingParent, kFailed };

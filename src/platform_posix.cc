@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <clocale>
@@ -58,10 +59,10 @@ struct HeldFile {
 std::vector<HeldFile> heldFiles;
 
 bool HeldInConflict(const struct stat& info, bool writes) {
-  for (const HeldFile& held : heldFiles) {
-    if (held.device == info.st_dev && held.inode == info.st_ino && (writes || held.writes)) {
-      return true;
-    }
+  if (std::any_of(heldFiles.begin(), heldFiles.end(), [&info, writes](const HeldFile& held) {
+        return held.device == info.st_dev && held.inode == info.st_ino && (writes || held.writes);
+      })) {
+    return true;
   }
   // Standard output is held for writing too: an output named /dev/stdout
   // while it is redirected to a file would empty that file.
@@ -149,10 +150,7 @@ bool NamesUtf8Codeset(const std::string& locale) {
 }
 
 bool IsAscii(const std::string& text) {
-  for (unsigned char c : text) {
-    if (c >= 0x80) return false;
-  }
-  return true;
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 }  // namespace
@@ -274,6 +272,10 @@ bool ReserveSpace(int handle, int64_t position, int64_t count) {
   return true;
 }
 
+bool ResizeFile(int handle, int64_t length) { return ftruncate(handle, static_cast<off_t>(length)) == 0; }
+
+bool SyncFile(int handle) { return fsync(handle) == 0; }
+
 bool RemoveFile(const std::string& path) { return unlink(ToOsPath(path).c_str()) == 0; }
 
 FolderResult MakeFolder(const std::string& path) {
@@ -351,6 +353,8 @@ void EndIfInterrupted() {
   sigemptyset(&action.sa_mask);
   sigaction(signal, &action, nullptr);
   raise(signal);
+  // Only if the signal could not end the process, as it should have.
+  // cppcheck-suppress unreachableCode
   _exit(128 + signal);
 }
 

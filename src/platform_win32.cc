@@ -364,6 +364,14 @@ bool ReserveSpace(int handle, int64_t position, int64_t count) {
   return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
+bool ResizeFile(int handle, int64_t length) {
+  FILE_END_OF_FILE_INFO end = {};
+  end.EndOfFile.QuadPart = length;
+  return SetFileInformationByHandle(Handle(handle), FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+bool SyncFile(int handle) { return FlushFileBuffers(Handle(handle)) != 0; }
+
 bool RemoveFile(const std::string& path) { return DeleteFileW(ToOsPath(path).c_str()) != 0; }
 
 FolderResult MakeFolder(const std::string& path) {

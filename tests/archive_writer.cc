@@ -83,14 +83,15 @@ bool Archive::WriteTo(const std::string& path) const {
   return !out.fail();
 }
 
-Archive BuildArchive(const std::vector<Node>& tree) {
+Archive BuildArchive(const std::vector<Node>& tree, bool directoryLast) {
   Archive archive;
   const uint64_t blockLength = 16 + DirectoryItemsSize(tree);
-  uint64_t next = kHeaderSize + blockLength;
+  uint64_t next = directoryLast ? kHeaderSize : kHeaderSize + blockLength;
   std::string items;
   Lay(tree, next, items, archive);
-  archive.Add(kHeaderSize, BlockHead(blockLength) + items);
-  archive.Add(0, FrontHeader(static_cast<uint32_t>(kHeaderSize + blockLength)));
+  const uint64_t blockPosition = directoryLast ? (next + 1) / 4 * 4 + 2 : kHeaderSize;  // 34 + 4k
+  archive.Add(blockPosition, BlockHead(blockLength) + items);
+  archive.Add(0, FrontHeader(static_cast<uint32_t>(blockPosition + blockLength)));
   return archive;
 }
 

@@ -41,8 +41,9 @@ struct Archive {
   bool WriteTo(const std::string& path) const;
 };
 
-/// Header, directory right behind it, then the data of every stored file.
-Archive BuildArchive(const std::vector<Node>& tree);
+/// Header, directory right behind it, then the data of every stored file;
+/// or header, data, then the directory (aligned as the scan needs it).
+Archive BuildArchive(const std::vector<Node>& tree, bool directoryLast = false);
 
 std::string Scrambled(std::string bytes);
 std::string Le32(uint32_t value);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -105,6 +106,15 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
         // Writes stop at the archive's present size; the bytes up to it are written as they were.
         {{"-m", "a.kel", "grow.bin", At(kPk)}, Merge(At(kPk), "grow.bin") + Error("ファイル書き込みに失敗(a.kel)"),
          "", "", LOCK_UN, {"", "", false, static_cast<long>(kOriginal.size())}},
+        // Replacing refuses as merging does, and also where the archive may not grow.
+        {{"-r", "a.kel", "./zzz.dds"}, Error("そのファイルはアーカイブ内に存在しません(zzz.dds)")},
+        {{"-r", "a.kel", "a.dds"}, Error("そのファイル名はアーカイブ内に複数存在します(a.dds)")},
+        {{"-r", "a.kel", "chara/a.dds", "no.dds"}, Error("ファイルオープンに失敗(no.dds)")},
+        {{"-r", "a.kel", "b.bin", "./a.kel"}, Error("ファイルオープンに失敗(./a.kel)")},
+        {{"-r", "a.kel", "NEW.DDS"}, kBusy, "", "", LOCK_UN, {"", "", true}},
+        {{"-r", "a.kel", "b.bin", "grow.bin"},
+         "Replace " + At("") + " in grow.bin (36 -> 40 bytes)\n" + Error("ファイル書き込みに失敗(a.kel)"), "", "",
+         LOCK_UN, {"", "", false, static_cast<long>(kOriginal.size())}},
     };
     for (const Case& row : cases) {
       SCOPED_TRACE(std::string(locale) + " " + ::testing::PrintToString(row.args));
@@ -211,6 +221,72 @@ TEST(MergeTest, AFullDiskRefusesBeforeTheFirstWrite) {
     EXPECT_EQ(RunKel({"-m", disk + "/a.kel", "big.bin"}, {locale, dir.path()}),
               (RunResult{InLocale(Merge("0x00001000", "big.bin") + Error("ファイル書き込みに失敗(" + disk + "/a.kel)"), locale), 255}));
     EXPECT_EQ(ReadFile(disk + "/a.kel"), before);
+  }
+}
+
+// -r on archives with the directory before and after the data, for the
+// first, a middle and the last stored file, by a larger, an equal and a
+// smaller file: the listing shows the new size and address, every stored
+// file extracts as it should, and the archive grows by what does not fit.
+TEST(ReplaceTest, RoundTripsForEverySizeAndPlace) {
+  const std::pair<std::string, std::string> stored[] = {
+      {"first.txt", "FIRST-data"}, {"d\\middle.txt", "MIDDLE-data"}, {"last.txt", "LAST-data"}};
+  for (const bool directoryLast : {false, true}) {
+    const std::string original =
+        BuildArchive({File("first.txt", "FIRST-data"), Folder("d", {File("middle.txt", "MIDDLE-data")}),
+                      File("last.txt", "LAST-data")}, directoryLast).Bytes();
+    for (const auto& [path, old] : stored) {
+      for (const int delta : {5, 0, -3}) {
+        SCOPED_TRACE(std::to_string(directoryLast) + " " + path + " " + std::to_string(delta));
+        const std::string name = path.substr(path.rfind('\\') + 1);
+        const std::string fresh(old.size() + delta, 'N');
+        const bool fits = delta <= 0;
+        char at[16], line[96];
+        snprintf(at, sizeof at, "0x%08zX", fits ? original.find(Scramble(old)) : original.size());
+        snprintf(line, sizeof line, "%s %10zu %s\n", at, fresh.size(), path.c_str());
+        ScopedTempDir dir;
+        WriteFile(dir / "a.kel", original);
+        std::filesystem::create_directory(dir / "r");
+        WriteFile(dir / "r/" + name, fresh);
+        EXPECT_EQ(RunKel({"-r", "a.kel", "r/" + name}, {"C", dir.path()}),
+                  (RunResult{"Replace " + std::string(at) + " in r/" + name + " (" + std::to_string(old.size()) +
+                                 " -> " + std::to_string(fresh.size()) + " bytes)\n", 0}));
+        EXPECT_EQ(std::filesystem::file_size(dir / "a.kel"), original.size() + (fits ? 0 : fresh.size()));
+        EXPECT_NE(RunKel({"-l", "a.kel"}, {"C", dir.path()}).out.find(line), std::string::npos) << line;
+        EXPECT_EQ(RunKel({"-d", "a.kel", "o"}, {"C", dir.path()}).status, 0);
+        for (const auto& [otherPath, otherData] : stored) {
+          std::string onDisk = otherPath;
+          std::replace(onDisk.begin(), onDisk.end(), '\\', '/');
+          EXPECT_EQ(ReadFile(dir / "o/" + onDisk), otherPath == path ? fresh : otherData) << otherPath;
+        }
+      }
+    }
+  }
+}
+
+// SIGKILL at many moments of a replacement that grows (written behind the
+// end) and of one that shrinks (written in place through a copy behind the
+// end): the archive lists and extracts as wholly old or wholly new.
+TEST(ReplaceTest, ReadsWhollyOldOrNewAfterSIGKILLAtAnyMoment) {
+  const std::string old = "OLD " + std::string(8 << 20, 'o');
+  const std::string original = BuildArchive({File("a", "head"), File("big.bin", old), File("z", "tail")}).Bytes();
+  for (const size_t size : {12u << 20, 4u << 20}) {
+    const std::string fresh = "NEW " + std::string(size, 'n');
+    ScopedTempDir dir;
+    WriteFile(dir / "big.bin", fresh);
+    int wholly[2] = {};  // old, new
+    for (int run = 0; run < 16; ++run) {
+      SCOPED_TRACE(std::to_string(size) + " " + std::to_string(run));
+      WriteFile(dir / "a.kel", original);
+      RunKel({"-r", "a.kel", "big.bin"}, {"C", dir.path(), false, -1, SIGKILL, 2000 * run});
+      std::filesystem::remove_all(dir / "o");
+      ASSERT_EQ(RunKel({"-d", "a.kel", "o"}, {"C", dir.path()}).status, 0);
+      const std::string big = ReadFile(dir / "o/big.bin");
+      EXPECT_TRUE(big == old || big == fresh);
+      EXPECT_EQ(ReadFile(dir / "o/a") + ReadFile(dir / "o/z"), "headtail");
+      ++wholly[big == fresh];
+    }
+    std::cout << "replacing by " << fresh.size() << " bytes: old " << wholly[0] << ", new " << wholly[1] << "\n";
   }
 }
 
