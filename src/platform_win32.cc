@@ -14,14 +14,16 @@
 // names converted from CP932 to UTF-8. Either way names reach the system as
 // UTF-16; messages reach a console as UTF-16, and a file or a pipe as the
 // bytes they are.
-#include "platform.h"
-
+// clang-format off
 #include <windows.h>
-#include <shellapi.h>
+#include <shellapi.h>  // needs windows.h before it
+// clang-format on
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
+
+#include "platform.h"
 
 namespace kel::platform {
 namespace {
@@ -141,9 +143,9 @@ HANDLE CreateNew(const std::wstring& osPath) {
 // output name, so that nothing is written through it. What it leads to may
 // be a file this process holds (the archive): that stays the conflict it is.
 DWORD RemoveLink(const std::wstring& osPath) {
-  HANDLE link = CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE link =
+      CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (link == INVALID_HANDLE_VALUE) return 0;
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(link, &info);
@@ -268,7 +270,8 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   }
   // A folder cannot be opened this way (no backup semantics): it is the
   // open failure it should be.
-  HANDLE file = CreateFileW(osPath.c_str(), desired, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(osPath.c_str(), desired, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
   auto fail = [file](DWORD error) {
     CloseHandle(file);
@@ -480,8 +483,7 @@ size_t FindCharacter(const std::string& text, char c, size_t from) {
 
 size_t FindLastCharacter(const std::string& text, char c) {
   size_t last = std::string::npos;
-  for (size_t at = FindCharacter(text, c); at != std::string::npos;
-       at = FindCharacter(text, c, at + 1)) {
+  for (size_t at = FindCharacter(text, c); at != std::string::npos; at = FindCharacter(text, c, at + 1)) {
     last = at;
   }
   return last;

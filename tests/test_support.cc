@@ -48,8 +48,9 @@ std::string InLocale(const std::string& utf8, const std::string& locale) {
   std::wstring wide(utf8.size(), L'\0');
   wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &wide[0], size)));
   std::string out(wide.size() * 2, '\0');
-  out.resize(static_cast<size_t>(WideCharToMultiByte(932, 0, wide.data(), static_cast<int>(wide.size()), &out[0],
-                                                     static_cast<int>(out.size()), nullptr, nullptr)));
+  out.resize(
+      static_cast<size_t>(WideCharToMultiByte(932, 0, wide.data(), static_cast<int>(wide.size()), &out[0],
+                                              static_cast<int>(out.size()), nullptr, nullptr)));
   return out;
 }
 #else
@@ -78,7 +79,6 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
-
 
 std::vector<std::string> ListTree(const std::string& folder) {
   std::vector<std::string> paths;
@@ -136,7 +136,8 @@ namespace {
 
 // The runs of kel.exe: wine with the code page the locale stands for, and the
 // operands as the user would type them, in UTF-8.
-void ExecWindowsBuild(const std::string& exe, const std::vector<std::string>& args, const RunOptions& options) {
+void ExecWindowsBuild(const std::string& exe, const std::vector<std::string>& args,
+                      const RunOptions& options) {
   const bool utf8 = IsUtf8Locale(options.locale);
   setenv("LC_ALL", utf8 ? "C.UTF-8" : "ja_JP.UTF-8", 1);
   const char* wine = getenv("KEL_WINE") != nullptr ? getenv("KEL_WINE") : "wine";
