@@ -6,6 +6,7 @@
 // "here".
 #include "cli.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -154,9 +155,9 @@ int AppendBackslash(std::string& text) {
 int RunCommandLine(int argc, char** argv) {
   platform::InitText();
   std::vector<std::string> arguments = platform::Arguments(argc, argv);
-  std::vector<char*> pointers;
-  for (std::string& argument : arguments) pointers.push_back(&argument[0]);
-  pointers.push_back(nullptr);
+  std::vector<char*> pointers(arguments.size() + 1, nullptr);
+  std::transform(arguments.begin(), arguments.end(), pointers.begin(),
+                 [](std::string& argument) { return &argument[0]; });
   const int result = Dispatch(static_cast<int>(arguments.size()), pointers.data());
   const bool outputComplete = messages::Flush();
   return result == 0 && outputComplete ? 0 : kFailureStatus;

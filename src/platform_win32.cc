@@ -63,9 +63,7 @@ bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 // that plain paths may have, absolute behind the \\?\ prefix.
 std::wstring ToOsPath(const std::string& path) {
   std::wstring wide = Widen(path, InnerCodePage());
-  for (wchar_t& c : wide) {
-    if (c == L'/') c = L'\\';
-  }
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
   if (wide.size() < MAX_PATH - 12 || wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
   const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (length == 0) return wide;
@@ -197,10 +195,7 @@ BOOL WINAPI NoteEvent(DWORD event) {
 }
 
 bool IsAscii(const std::string& text) {
-  for (unsigned char c : text) {
-    if (c >= 0x80) return false;
-  }
-  return true;
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 bool WriteAll(HANDLE file, const void* source, size_t count) {
