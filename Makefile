@@ -1,8 +1,10 @@
 # Thin wrapper around CMake: make, make run, make test, make test-asan,
-# make bench, make fuzz, make install, make package.
+# make bench, make fuzz, make install, make package, make windows,
+# make test-windows.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+WINDOWS_BUILD ?= build-windows
 # Seconds each fuzz target runs in make fuzz.
 FUZZ_SECONDS ?= 300
 JOBS ?= $(shell nproc)
@@ -18,9 +20,12 @@ build = cmake --build $(1) -j $(JOBS) -- --no-print-directory
 sudo = $$([ "$$(id -u)" = 0 ] || echo sudo)
 apt-install = [ -z "$$need" ] || { echo "Installing:" $$need; \
   $(sudo) apt-get update -qq && \
-  $(sudo) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$need >/dev/null; }
+  $(sudo) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$need >/dev/null; }
+# Wine keeps its state (about 700 MB once made) with the Windows build.
+wine-env = export WINEDEBUG=-all WINEPREFIX="$(abspath $(WINDOWS_BUILD))/wine"
 
-.PHONY: all run test test-asan test-deps lint bench fuzz fuzz-seeds sample install package package-deps clean
+.PHONY: all run test test-asan test-deps lint bench fuzz fuzz-seeds sample install package package-deps clean \
+  windows windows-deps test-windows test-windows-deps
 
 all:
 	$(call configure,$(BUILD),$(TESTS),-DCMAKE_BUILD_TYPE=Release)
@@ -51,6 +56,46 @@ test-deps:
 	locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || need="$$need locales"; \
 	$(apt-install) && \
 	{ locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || $(sudo) localedef -i C -f UTF-8 C.UTF-8; }
+
+# kel.exe for 64-bit Windows, static, cross-compiled with mingw-w64; with
+# its unit tests when GoogleTest's sources are there.
+windows: windows-deps
+	$(call configure,$(WINDOWS_BUILD),$(TESTS),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release)
+	$(call build,$(WINDOWS_BUILD))
+
+# The unit tests built for Windows under wine, then the end-to-end tests of
+# the Linux test binary against kel.exe (KEL_EXE); tests that start no kel
+# run again at no cost. Wine's server is started once, kept for the whole
+# run and stopped at the end, its output away from any reader.
+test-windows: test-deps test-windows-deps
+	$(call configure,$(WINDOWS_BUILD),ON,-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release)
+	$(call build,$(WINDOWS_BUILD))
+	$(call configure,$(BUILD),ON,-DCMAKE_BUILD_TYPE=Release)
+	$(call build,$(BUILD))
+	@$(wine-env); \
+	trap 'wineserver -k >/dev/null 2>&1' EXIT; \
+	wineserver -p </dev/null >/dev/null 2>&1; \
+	wine cmd /c exit </dev/null >/dev/null 2>&1; \
+	echo "Unit tests of $(WINDOWS_BUILD) under wine:"; \
+	(cd $(WINDOWS_BUILD) && ctest --output-on-failure --no-tests=error) && \
+	echo "End-to-end tests against $(WINDOWS_BUILD)/kel.exe:" && \
+	(cd $(BUILD) && KEL_EXE="$(abspath $(WINDOWS_BUILD))/kel.exe" \
+	  ctest --output-on-failure --no-tests=error -j $(JOBS))
+
+# The posix-thread mingw-w64 compiler and GoogleTest's sources.
+windows-deps:
+	@need=; \
+	command -v x86_64-w64-mingw32-g++-posix >/dev/null || need=g++-mingw-w64-x86-64-posix; \
+	[ -f /usr/src/googletest/googletest/CMakeLists.txt ] || need="$$need googletest"; \
+	$(apt-install)
+
+# Wine, and the ja_JP.UTF-8 locale that gives wine the code page 932.
+test-windows-deps: windows-deps
+	@need=; \
+	command -v wine >/dev/null || need="wine wine64"; \
+	[ -f /usr/share/i18n/locales/ja_JP ] || need="$$need locales"; \
+	$(apt-install) && \
+	{ locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8' || $(sudo) localedef -i ja_JP -f UTF-8 ja_JP.UTF-8; }
 
 # Static checks: clang-tidy (.clang-tidy) and cppcheck on the tool's sources,
 # and every source as clang-format (.clang-format) writes it. cppcheck does
@@ -93,4 +138,4 @@ package-deps:
 	$(apt-install)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) out

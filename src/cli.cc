@@ -6,7 +6,9 @@
 // "here".
 #include "cli.h"
 
+#include <algorithm>
 #include <string_view>
+#include <vector>
 
 #include "archive.h"
 #include "extract.h"
@@ -152,7 +154,11 @@ int AppendBackslash(std::string& text) {
 
 int RunCommandLine(int argc, char** argv) {
   platform::InitText();
-  const int result = Dispatch(argc, argv);
+  std::vector<std::string> arguments = platform::Arguments(argc, argv);
+  std::vector<char*> pointers(arguments.size() + 1, nullptr);
+  std::transform(arguments.begin(), arguments.end(), pointers.begin(),
+                 [](std::string& argument) { return &argument[0]; });
+  const int result = Dispatch(static_cast<int>(arguments.size()), pointers.data());
   const bool outputComplete = messages::Flush();
   return result == 0 && outputComplete ? 0 : kFailureStatus;
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kel::platform {
 
@@ -82,6 +83,9 @@ void EndIfInterrupted();
 
 /// Reads the LC_CTYPE locale and chooses the text mode. Call once at start.
 void InitText();
+/// The command-line arguments in the process code page, argv[0] first.
+/// Call after InitText.
+std::vector<std::string> Arguments(int argc, char** argv);
 /// True when the process code page is UTF-8; otherwise names are Shift-JIS
 /// bytes kept as stored.
 bool TextIsUtf8();

@@ -24,8 +24,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -390,6 +390,10 @@ void InitText() {
 }
 
 bool TextIsUtf8() { return utf8Mode; }
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
 
 std::string NameFromArchive(const std::string& stored) {
   std::string converted;

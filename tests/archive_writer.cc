@@ -3,8 +3,8 @@
 // before the records are written.
 #include "archive_writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <filesystem>
+#include <fstream>
 
 namespace kel::testing {
 namespace {
@@ -69,14 +69,18 @@ std::string Archive::Bytes() const {
 }
 
 bool Archive::WriteTo(const std::string& path) const {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return false;
-  bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+  // Made at its full size first, so that the gaps stay holes.
+  std::ofstream(path, std::ios::binary | std::ios::trunc);
+  std::error_code error;
+  std::filesystem::resize_file(path, size, error);
+  if (error) return false;
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
   for (const auto& [position, piece] : pieces) {
-    ok = ok && pwrite(fd, piece.data(), piece.size(), static_cast<off_t>(position)) ==
-                   static_cast<ssize_t>(piece.size());
+    out.seekp(static_cast<std::streamoff>(position));
+    out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
   }
-  return close(fd) == 0 && ok;
+  out.close();
+  return !out.fail();
 }
 
 Archive BuildArchive(const std::vector<Node>& tree, bool directoryLast) {

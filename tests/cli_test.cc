@@ -94,8 +94,10 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
       {"wrong magic", {"-l", "magic.kel"}, "error : kelファイルではありません？(0x1234).\n", 255},
       {"no block ends at directoryEnd", {"-l", "nodir.kel"}, "error : アーカイブヘッダが見つかりません.(0x00000040)\n", 255},
   };
-  // A UTF-8 locale that is not installed still means UTF-8.
+  // A UTF-8 locale that is not installed still means UTF-8; the Windows
+  // build has code pages instead.
   for (const char* locale : {"C", "C.utf8", "xx_XX.UTF-8"}) {
+    if (WindowsBuild() && std::string(locale) == "xx_XX.UTF-8") continue;
     for (const auto& row : rows) {
       SCOPED_TRACE(std::string(locale) + ": " + row.name);
       RunResult result = RunKel(row.args, {locale, dir.path()});

@@ -118,6 +118,8 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
     };
     for (const Case& row : cases) {
       SCOPED_TRACE(std::string(locale) + " " + ::testing::PrintToString(row.args));
+      // Advisory locks, other users and file size limits are POSIX's.
+      if (WindowsBuild() && (row.lock != LOCK_UN || row.run.asNobody || row.run.fileSizeLimit >= 0)) continue;
       ScopedTempDir dir;
       for (const auto& [name, bytes] : kFiles) WriteFile(dir / name, bytes);
       EXPECT_EQ(truncate((dir / "huge.bin").c_str(), off_t{1} << 31), 0);  // sparse, never read
@@ -149,7 +151,7 @@ TEST(MergeTest, BareNamesAreWholeWhenABackslashByteEndsACharacter) {
   for (const char* locale : {"C", "C.utf8"}) {
     for (const std::string& utf8 : names) {
       SCOPED_TRACE(std::string(locale) + " " + utf8);
-      const std::string name = InLocale(utf8, locale);
+      const std::string name = InLocale(utf8, locale), onDisk = OnDisk(utf8, locale);
       char at[16], size[16];
       snprintf(at, sizeof at, "0x%08zX", original.find(Scramble("DATA" + utf8)));
       snprintf(size, sizeof size, "%08zX", utf8.size() + 4);
@@ -157,15 +159,15 @@ TEST(MergeTest, BareNamesAreWholeWhenABackslashByteEndsACharacter) {
       WriteFile(dir / "a.kel", original);
       std::filesystem::create_directories(dir / "m");
       std::filesystem::create_directories(dir / "n");
-      WriteFile(dir / "m/" + name, "DATA" + std::string(utf8.size(), 'm'));
-      WriteFile(dir / "n/" + name, "DATA" + std::string(utf8.size(), 'n'));
+      WriteFile(dir / "m/" + onDisk, "DATA" + std::string(utf8.size(), 'm'));
+      WriteFile(dir / "n/" + onDisk, "DATA" + std::string(utf8.size(), 'n'));
       EXPECT_EQ(RunKel({"-e", "a.kel", at}, {locale, dir.path()}),
                 (RunResult{"Extract " + std::string(at) + "-" + size + " to " + name + "\n", 0}));
-      EXPECT_EQ(ReadFile(dir / name), "DATA" + utf8);
+      EXPECT_EQ(ReadFile(dir / onDisk), "DATA" + utf8);
       EXPECT_EQ(RunKel({"-m", "a.kel", "m/" + name}, {locale, dir.path()}), (RunResult{Merge(at, "m/" + name), 0}));
       EXPECT_EQ(RunKel({"-m", "a.kel", name, "n/" + name}, {locale, dir.path()}), (RunResult{Merge(at, "n/" + name), 0}));
       EXPECT_EQ(RunKel({"-e", "a.kel", at, "n"}, {locale, dir.path()}).status, 0);
-      EXPECT_EQ(ReadFile(dir / "n/" + name), "DATA" + std::string(utf8.size(), 'n'));
+      EXPECT_EQ(ReadFile(dir / "n/" + onDisk), "DATA" + std::string(utf8.size(), 'n'));
     }
   }
 }
@@ -184,7 +186,7 @@ TEST(MergeTest, IsAllOrNothingWhenInterrupted) {
     SCOPED_TRACE(run);
     WriteFile(dir / "a.kel", original);
     const RunResult result = RunKel({"-m", "a.kel", "big.bin"}, {"C", dir.path(), false, -1, SIGINT, 2000 * run});
-    EXPECT_TRUE(result.status == 0 || result.status == 128 + SIGINT) << result.status;
+    EXPECT_TRUE(result.status == 0 || result.status == InterruptedStatus()) << result.status;
     const std::string after = ReadFile(dir / "a.kel");
     EXPECT_TRUE(after == original || after == merged);
     ++wholly[after == merged];
@@ -195,6 +197,7 @@ TEST(MergeTest, IsAllOrNothingWhenInterrupted) {
 // A sparse archive on a nearly full disk: the merge is refused before it
 // writes, not when the space runs out half-way.
 TEST(MergeTest, AFullDiskRefusesBeforeTheFirstWrite) {
+  if (WindowsBuild()) GTEST_SKIP() << "the holes of a Linux sparse file cannot be reserved through wine";
   ScopedTempDir dir;
   const std::string disk = dir / "disk";
   mkdir(disk.c_str(), 0777);

@@ -1,20 +1,27 @@
 #include "test_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <iconv.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
-#ifndef KEL_BINARY
+#if !defined(KEL_BINARY) && !defined(_WIN32)
 #error "KEL_BINARY must name the kel binary under test"
 #endif
 
@@ -22,6 +29,31 @@ namespace fs = std::filesystem;
 
 namespace kel::testing {
 
+#ifdef _WIN32
+// The unit tests built for Windows run no binary.
+ScopedTempDir::ScopedTempDir() {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const fs::path made = fs::temp_directory_path() / ("kel-test-" + std::to_string(random()));
+    std::error_code error;
+    if (fs::create_directory(made, error)) path_ = made.string();
+  }
+}
+
+std::string InLocale(const std::string& utf8, const std::string& locale) {
+  if (locale.find("utf8") != std::string::npos || locale.find("UTF-8") != std::string::npos) {
+    return utf8;
+  }
+  const int size = static_cast<int>(utf8.size());
+  std::wstring wide(utf8.size(), L'\0');
+  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &wide[0], size)));
+  std::string out(wide.size() * 2, '\0');
+  out.resize(
+      static_cast<size_t>(WideCharToMultiByte(932, 0, wide.data(), static_cast<int>(wide.size()), &out[0],
+                                              static_cast<int>(out.size()), nullptr, nullptr)));
+  return out;
+}
+#else
 ScopedTempDir::ScopedTempDir() {
   std::string pattern = (fs::temp_directory_path() / "kel-test-XXXXXX").string();
   char* made = mkdtemp(pattern.data());
@@ -29,6 +61,7 @@ ScopedTempDir::ScopedTempDir() {
   // The unprivileged runs need to reach their files.
   if (!path_.empty()) chmod(path_.c_str(), 0777);
 }
+#endif
 
 ScopedTempDir::~ScopedTempDir() {
   std::error_code ignored;
@@ -47,21 +80,6 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string InLocale(const std::string& utf8, const std::string& locale) {
-  if (locale.find("utf8") != std::string::npos || locale.find("UTF-8") != std::string::npos) {
-    return utf8;
-  }
-  iconv_t converter = iconv_open("CP932", "UTF-8");
-  std::string out(utf8.size() * 2, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  char* at = out.data();
-  size_t inLeft = utf8.size(), outLeft = out.size();
-  iconv(converter, &in, &inLeft, &at, &outLeft);
-  iconv_close(converter);
-  out.resize(out.size() - outLeft);
-  return out;
-}
-
 std::vector<std::string> ListTree(const std::string& folder) {
   std::vector<std::string> paths;
   for (const auto& item : fs::recursive_directory_iterator(folder)) {
@@ -72,7 +90,91 @@ std::vector<std::string> ListTree(const std::string& folder) {
   return paths;
 }
 
+#ifndef _WIN32
+namespace {
+
+bool IsUtf8Locale(const std::string& locale) {
+  return locale.find("utf8") != std::string::npos || locale.find("UTF-8") != std::string::npos;
+}
+
+// Converts between CP932 and UTF-8; false, with `text` unchanged, when it is
+// not valid in `from`.
+bool Convert(std::string& text, const char* to, const char* from) {
+  iconv_t converter = iconv_open(to, from);
+  std::string out(text.size() * 3, '\0');
+  char* in = const_cast<char*>(text.data());
+  char* at = out.data();
+  size_t inLeft = text.size(), outLeft = out.size();
+  const bool whole = iconv(converter, &in, &inLeft, &at, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
+  iconv_close(converter);
+  out.resize(out.size() - outLeft);
+  if (whole) text = out;
+  return whole;
+}
+
+const char* WindowsBinary() { return getenv("KEL_EXE"); }
+
+}  // namespace
+
+std::string InLocale(const std::string& utf8, const std::string& locale) {
+  std::string text = utf8;
+  if (!IsUtf8Locale(locale)) Convert(text, "CP932", "UTF-8");
+  return text;
+}
+
+bool WindowsBuild() { return WindowsBinary() != nullptr && WindowsBinary()[0] != '\0'; }
+
+std::string OnDisk(const std::string& utf8, const std::string& locale) {
+  return WindowsBuild() ? utf8 : InLocale(utf8, locale);
+}
+
+// Ctrl-C ends a Windows program with STATUS_CONTROL_C_EXIT, whose low byte
+// wine passes on.
+int InterruptedStatus() { return WindowsBuild() ? 0xC000013A & 0xFF : 128 + SIGINT; }
+
+namespace {
+
+// The runs of kel.exe: wine with the code page the locale stands for, and the
+// operands as the user would type them, in UTF-8.
+void ExecWindowsBuild(const std::string& exe, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  const bool utf8 = IsUtf8Locale(options.locale);
+  setenv("LC_ALL", utf8 ? "C.UTF-8" : "ja_JP.UTF-8", 1);
+  const char* wine = getenv("KEL_WINE") != nullptr ? getenv("KEL_WINE") : "wine";
+  std::vector<std::string> copies = {wine, exe};
+  for (std::string arg : args) {
+    if (!utf8) Convert(arg, "UTF-8", "CP932");
+    copies.push_back(arg);
+  }
+  std::vector<char*> argv;
+  for (std::string& arg : copies) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  execvp(wine, argv.data());
+}
+
+// Waits until kel.exe has a file of `folder` open: wine has then started it.
+// A SIGINT that reaches wine while it is still starting can hang it, and
+// the time that takes varies too much to be waited out.
+void WaitForWork(pid_t child, const std::string& folder) {
+  const std::string inside = fs::absolute(folder.empty() ? "." : folder).lexically_normal().string() + "/";
+  const std::string fds = "/proc/" + std::to_string(child) + "/fd";
+  for (int tries = 0; tries < 20000; ++tries) {
+    std::error_code error;
+    int open = 0;
+    for (const auto& fd : fs::directory_iterator(fds, error)) {
+      if (fs::read_symlink(fd.path(), error).string().rfind(inside, 0) == 0) return;
+      ++open;
+    }
+    // A process that has ended holds nothing.
+    if (error || open == 0) return;
+    usleep(1000);
+  }
+}
+
+}  // namespace
+
 RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options) {
+  const std::string exe = WindowsBuild() ? fs::absolute(WindowsBinary()).string() : "";
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return {};
   pid_t child = fork();
@@ -81,6 +183,10 @@ RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options
     close(pipeFds[0]);
     close(pipeFds[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
+    if (WindowsBuild()) {
+      ExecWindowsBuild(exe, args, options);
+      _exit(122);
+    }
     setenv("LC_ALL", options.locale.c_str(), 1);
     if (options.fileSizeLimit >= 0) {
       signal(SIGXFSZ, SIG_IGN);
@@ -102,18 +208,46 @@ RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options
   }
   close(pipeFds[1]);
   if (options.signal != 0) {
+    if (WindowsBuild()) WaitForWork(child, options.cwd);
     usleep(static_cast<useconds_t>(options.signalAfter));
     kill(child, options.signal);
   }
   RunResult result;
   char chunk[65536];
-  ssize_t got;
-  while ((got = read(pipeFds[0], chunk, sizeof chunk)) > 0) result.out.append(chunk, static_cast<size_t>(got));
-  close(pipeFds[0]);
   int status = 0;
-  waitpid(child, &status, 0);
+  bool ended = false;
+  // A run that a signal does not end within a minute hangs: it fails rather
+  // than the suite.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  // A process that the run started and left behind (wine's server) may hold
+  // the pipe open: once the child has ended, what the pipe holds is all.
+  pollfd output{pipeFds[0], POLLIN, 0};
+  while (true) {
+    if (poll(&output, 1, ended ? 0 : 50) > 0) {
+      const ssize_t got = read(pipeFds[0], chunk, sizeof chunk);
+      if (got <= 0) break;
+      result.out.append(chunk, static_cast<size_t>(got));
+    } else if (ended) {
+      break;
+    } else {
+      ended = waitpid(child, &status, WNOHANG) == child;
+      if (!ended && options.signal != 0 && std::chrono::steady_clock::now() > deadline) kill(child, SIGKILL);
+    }
+  }
+  close(pipeFds[0]);
+  if (!ended) waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (WindowsBuild()) {
+    // Wine hands the program its full Windows path as argv[0], which the
+    // usage text shows; the expected texts name it kel.
+    std::string program = "Z:" + exe;
+    std::replace(program.begin(), program.end(), '/', '\\');
+    for (size_t at = result.out.find(program); at != std::string::npos; at = result.out.find(program, at)) {
+      result.out.replace(at, program.size(), "kel");
+    }
+  }
   return result;
 }
+#endif
 
 }  // namespace kel::testing

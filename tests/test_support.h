@@ -29,6 +29,12 @@ void WriteFile(const std::string& path, const std::string& bytes);
 /// UTF-8 text as kel prints it under `locale`: unchanged for a UTF-8
 /// locale, otherwise the Shift-JIS (CP932) bytes.
 std::string InLocale(const std::string& utf8, const std::string& locale);
+/// True when RunKel starts the Windows build under wine (KEL_EXE names it):
+/// the C locale then stands for ANSI code page 932, a UTF-8 one for 1252.
+bool WindowsBuild();
+/// A name as kel writes it to disk under `locale`; the Windows build hands
+/// names to the system as UTF-16, which appear here as UTF-8.
+std::string OnDisk(const std::string& utf8, const std::string& locale);
 /// Every path below `folder`, relative to it, sorted; folders end in '/'.
 std::vector<std::string> ListTree(const std::string& folder);
 
@@ -51,7 +57,10 @@ struct RunResult {
   }
 };
 
-/// Runs build/kel with `args` (argv[0] is "kel").
+/// The exit status of a run ended by SIGINT (Ctrl-C on Windows).
+int InterruptedStatus();
+
+/// Runs build/kel with `args` (argv[0] is "kel"), or kel.exe under wine.
 RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options = {});
 
 }  // namespace kel::testing

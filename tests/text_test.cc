@@ -12,10 +12,21 @@ namespace {
 
 using namespace kel::platform;
 
-// Switches the text mode during a test; the C mode again at its end.
+// Switches the text mode during a test; the C mode again at its end. On
+// Windows the ANSI code page sets the mode (932 stands for C): rows of the
+// other mode are false there, and left out.
 struct TextMode {
   ~TextMode() { Use("C"); }
-  void Use(const char* locale) { setenv("LC_ALL", locale, 1); InitText(); }
+  bool Use(const char* locale) {
+#ifdef _WIN32
+    InitText();
+    return TextIsUtf8() == (std::string(locale) != "C");
+#else
+    setenv("LC_ALL", locale, 1);
+    InitText();
+    return true;
+#endif
+  }
 };
 
 TEST(EqualIgnoringCase, FoldsOnlyAsciiLettersAndComparesCharactersWhole) {
@@ -33,7 +44,7 @@ TEST(EqualIgnoringCase, FoldsOnlyAsciiLettersAndComparesCharactersWhole) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    mode.Use(row.locale);
+    if (!mode.Use(row.locale)) continue;
     EXPECT_EQ(EqualIgnoringCase(row.a, row.b), row.equal);
   }
 }
@@ -50,7 +61,7 @@ TEST(NameFromArchive, ConvertsShiftJisNamesOnlyInTheUtf8Mode) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    mode.Use(row.locale);
+    if (!mode.Use(row.locale)) continue;
     EXPECT_EQ(row.convert(row.in), row.out);
   }
 }

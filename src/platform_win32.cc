@@ -1,0 +1,519 @@
+// The Windows side of the platform seam.
+//
+// Files: handles from CreateFileW in a small table, so that the seam keeps
+// int handles. Sharing does what locks do elsewhere: a file open for reading
+// lets others read only, a file open for writing lets nobody else in, and a
+// refusal is an open failure. The system applies it within this process too,
+// so the archive is never opened again in a conflicting mode. An output is
+// opened without truncation and emptied only once opened, after the check
+// that it is not this process's own standard output.
+//
+// Text: the ANSI code page picks the mode. Code page 932 keeps the stored
+// Shift-JIS bytes, where bytes 0x81-0x9F and 0xE0-0xFC lead a two-byte
+// character whose second byte may be 0x5C; any other code page gets stored
+// names converted from CP932 to UTF-8. Either way names reach the system as
+// UTF-16; messages reach a console as UTF-16, and a file or a pipe as the
+// bytes they are.
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>  // needs windows.h before it
+// clang-format on
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform.h"
+
+namespace kel::platform {
+namespace {
+
+bool utf8Mode = false;
+
+bool IsLeadByte(unsigned char c) {
+  return !utf8Mode && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+}
+
+// The code page of the texts inside the tool.
+UINT InnerCodePage() { return utf8Mode ? CP_UTF8 : CP_ACP; }
+
+std::wstring Widen(const std::string& text, UINT codePage, DWORD flags = 0) {
+  if (text.empty()) return std::wstring();
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(codePage, flags, text.data(), size, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(codePage, flags, text.data(), size, &wide[0], length);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& wide, UINT codePage) {
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  const int length = WideCharToMultiByte(codePage, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(codePage, 0, wide.data(), size, &text[0], length, nullptr, nullptr);
+  return text;
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// A path in the system's form: UTF-16, backslashes only, and past the length
+// that plain paths may have, absolute behind the \\?\ prefix.
+std::wstring ToOsPath(const std::string& path) {
+  std::wstring wide = Widen(path, InnerCodePage());
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  if (wide.size() < MAX_PATH - 12 || wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
+  const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return wide;
+  std::wstring full(length, L'\0');
+  const DWORD written = GetFullPathNameW(wide.c_str(), length, &full[0], nullptr);
+  if (written == 0 || written >= length) return wide;
+  full.resize(written);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// The part of a path in front of the first folder that can be made: a drive
+// ("C:"), the root of a share ("\\server\share") or of a device path.
+bool IsRootPart(const std::wstring& path) {
+  if (path.size() == 2 && path[1] == L':') return true;
+  if (path.size() < 2 || !IsSeparator(path[0]) || !IsSeparator(path[1])) return false;
+  size_t parts = 0;
+  for (size_t at = 2; at <= path.size(); ++at) {
+    if (at == path.size() || IsSeparator(path[at])) ++parts;
+  }
+  const bool device = path.size() >= 3 && (path[2] == L'?' || path[2] == L'.');
+  if (!device) return parts <= 2;
+  // \\?\C: and \\?\UNC\server\share
+  const bool unc = path.size() >= 7 && _wcsnicmp(path.c_str() + 4, L"UNC", 3) == 0;
+  return parts <= (unc ? 4u : 2u);
+}
+
+std::vector<HANDLE> handles;
+
+int AddHandle(HANDLE file) {
+  for (size_t i = 0; i < handles.size(); ++i) {
+    if (handles[i] == INVALID_HANDLE_VALUE) {
+      handles[i] = file;
+      return static_cast<int>(i);
+    }
+  }
+  handles.push_back(file);
+  return static_cast<int>(handles.size() - 1);
+}
+
+HANDLE Handle(int handle) {
+  if (handle < 0 || static_cast<size_t>(handle) >= handles.size()) return INVALID_HANDLE_VALUE;
+  return handles[static_cast<size_t>(handle)];
+}
+
+bool IsDisk(HANDLE file) { return GetFileType(file) == FILE_TYPE_DISK; }
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Whether `info` is the file behind standard output, or one this process
+// holds: writing to it would empty it.
+bool IsHeld(const BY_HANDLE_FILE_INFORMATION& info) {
+  BY_HANDLE_FILE_INFORMATION other;
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output != nullptr && output != INVALID_HANDLE_VALUE && IsDisk(output) &&
+      GetFileInformationByHandle(output, &other) && SameFile(info, other)) {
+    return true;
+  }
+  for (HANDLE held : handles) {
+    if (held != INVALID_HANDLE_VALUE && GetFileInformationByHandle(held, &other) && SameFile(info, other)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+HANDLE CreateNew(const std::wstring& osPath) {
+  return CreateFileW(osPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Removes a symbolic link, a junction or a file with other hard links at an
+// output name, so that nothing is written through it. What it leads to may
+// be a file this process holds (the archive): that stays the conflict it is.
+DWORD RemoveLink(const std::wstring& osPath) {
+  HANDLE link =
+      CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (link == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(link, &info);
+  CloseHandle(link);
+  if (!known) return 0;
+  const bool reparse = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!reparse && (folder || info.nNumberOfLinks <= 1)) return 0;
+  HANDLE target = CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (target != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION reached;
+    const bool held = GetFileInformationByHandle(target, &reached) && IsHeld(reached);
+    CloseHandle(target);
+    if (held) return ERROR_SHARING_VIOLATION;
+  }
+  const BOOL removed = folder ? RemoveDirectoryW(osPath.c_str()) : DeleteFileW(osPath.c_str());
+  return removed ? 0 : GetLastError();
+}
+
+// The path of an open file or folder with every link resolved, or "".
+std::wstring FinalPath(const std::wstring& osPath) {
+  HANDLE file = CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  std::wstring resolved(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(file, &resolved[0], static_cast<DWORD>(resolved.size()), 0);
+  if (length >= resolved.size()) {
+    resolved.resize(length + 1);
+    length = GetFinalPathNameByHandleW(file, &resolved[0], static_cast<DWORD>(resolved.size()), 0);
+  }
+  CloseHandle(file);
+  if (length == 0 || length >= resolved.size()) return std::wstring();
+  resolved.resize(length);
+  return resolved;
+}
+
+volatile LONG caughtEvent = 0;
+
+// Runs on a thread of its own: only notes the event, so that the work in
+// hand is finished or undone first. Closing the console ends the process
+// once this returns, so that one waits here for the main thread to end it.
+BOOL WINAPI NoteEvent(DWORD event) {
+  // 0 would read as "none": Ctrl-C is noted as the console event 0 + 1.
+  InterlockedExchange(&caughtEvent, static_cast<LONG>(event) + 1);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  Sleep(INFINITE);
+  return TRUE;
+}
+
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+bool WriteAll(HANDLE file, const void* source, size_t count) {
+  const auto* at = static_cast<const char*>(source);
+  size_t done = 0;
+  while (done < count) {
+    const auto wanted = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
+    DWORD put = 0;
+    if (!WriteFile(file, at + done, wanted, &put, nullptr) || put == 0) return false;
+    done += put;
+  }
+  return true;
+}
+
+// Standard output goes out in large writes, as the bytes they are: a line
+// end stays "\n". A console is given UTF-16 instead; every flush holds whole
+// texts, so no character is cut in two.
+constexpr size_t kOutputBuffer = 1 << 16;
+char outputBuffer[kOutputBuffer];
+size_t outputUsed = 0;
+bool outputLost = false;
+
+bool WriteStandardOutput(const char* text, size_t size) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (!OutputIsTerminal()) return WriteAll(output, text, size);
+  const std::wstring wide = Widen(std::string(text, size), InnerCodePage());
+  DWORD written = 0;
+  return WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
+}
+
+}  // namespace
+
+int OpenFile(const std::string& path, Access access, int* handle) {
+  *handle = -1;
+  const std::wstring osPath = ToOsPath(path);
+  const bool creates = access == Access::kWriteNew || access == Access::kWriteEntry;
+  if (creates) {
+    HANDLE made = CreateNew(osPath);
+    if (made != INVALID_HANDLE_VALUE) {
+      *handle = AddHandle(made);
+      return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return static_cast<int>(error);
+    // An existing output may be standard output's own file: what was
+    // printed goes first.
+    FlushOutput();
+    if (access == Access::kWriteEntry) {
+      if (DWORD removeError = RemoveLink(osPath)) return static_cast<int>(removeError);
+      made = CreateNew(osPath);
+      if (made != INVALID_HANDLE_VALUE) {
+        *handle = AddHandle(made);
+        return 0;
+      }
+    }
+  }
+  DWORD desired = GENERIC_READ;
+  DWORD share = FILE_SHARE_READ;
+  DWORD disposition = OPEN_EXISTING;
+  if (creates) {
+    desired = GENERIC_WRITE;
+    share = 0;
+    disposition = OPEN_ALWAYS;
+  } else if (access == Access::kReadWrite) {
+    desired = GENERIC_READ | GENERIC_WRITE;
+    share = 0;
+  }
+  // A folder cannot be opened this way (no backup semantics): it is the
+  // open failure it should be.
+  HANDLE file =
+      CreateFileW(osPath.c_str(), desired, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  auto fail = [file](DWORD error) {
+    CloseHandle(file);
+    return static_cast<int>(error);
+  };
+  if (IsDisk(file)) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return fail(GetLastError());
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return fail(ERROR_ACCESS_DENIED);
+    if (access != Access::kRead && IsHeld(info)) return fail(ERROR_SHARING_VIOLATION);
+    // Only files are emptied: a device cannot be.
+    FILE_END_OF_FILE_INFO empty = {};
+    if (creates && (info.nFileSizeHigh != 0 || info.nFileSizeLow != 0) &&
+        !SetFileInformationByHandle(file, FileEndOfFileInfo, &empty, sizeof empty)) {
+      return fail(GetLastError());
+    }
+  }
+  *handle = AddHandle(file);
+  return 0;
+}
+
+bool CloseFile(int handle) {
+  HANDLE file = Handle(handle);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  handles[static_cast<size_t>(handle)] = INVALID_HANDLE_VALUE;
+  return CloseHandle(file) != 0;
+}
+
+bool IsRegularFile(int handle) {
+  HANDLE file = Handle(handle);
+  return file != INVALID_HANDLE_VALUE && IsDisk(file);
+}
+
+int64_t FileLength(int handle) {
+  HANDLE file = Handle(handle);
+  LARGE_INTEGER size;
+  if (file == INVALID_HANDLE_VALUE || !IsDisk(file) || !GetFileSizeEx(file, &size)) return 0;
+  return size.QuadPart;
+}
+
+int64_t ReadAt(int handle, int64_t position, void* destination, size_t count) {
+  HANDLE file = Handle(handle);
+  auto* at = static_cast<char*>(destination);
+  size_t done = 0;
+  while (done < count) {
+    const auto wanted = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
+    const auto from = static_cast<uint64_t>(position) + done;
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(from);
+    where.OffsetHigh = static_cast<DWORD>(from >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, at + done, wanted, &got, &where)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return -1;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool WriteAt(int handle, int64_t position, const void* source, size_t count) {
+  HANDLE file = Handle(handle);
+  const auto* at = static_cast<const char*>(source);
+  size_t done = 0;
+  while (done < count) {
+    const auto wanted = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
+    const auto to = static_cast<uint64_t>(position) + done;
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(to);
+    where.OffsetHigh = static_cast<DWORD>(to >> 32);
+    DWORD put = 0;
+    if (!WriteFile(file, at + done, wanted, &put, &where) || put == 0) return false;
+    done += put;
+  }
+  return true;
+}
+
+bool WriteNext(int handle, const void* source, size_t count) {
+  return WriteAll(Handle(handle), source, count);
+}
+
+bool ReserveSpace(int handle, int64_t position, int64_t count) {
+  HANDLE file = Handle(handle);
+  LARGE_INTEGER size;
+  if (file == INVALID_HANDLE_VALUE) return false;
+  if (!IsDisk(file) || !GetFileSizeEx(file, &size)) return true;
+  // Moving the end of a file that is not sparse allocates its clusters; a
+  // range inside the file has its clusters already.
+  FILE_END_OF_FILE_INFO end = {};
+  end.EndOfFile.QuadPart = position + count;
+  if (end.EndOfFile.QuadPart <= size.QuadPart) return true;
+  return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+bool ResizeFile(int handle, int64_t length) {
+  FILE_END_OF_FILE_INFO end = {};
+  end.EndOfFile.QuadPart = length;
+  return SetFileInformationByHandle(Handle(handle), FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+bool SyncFile(int handle) { return FlushFileBuffers(Handle(handle)) != 0; }
+
+bool RemoveFile(const std::string& path) { return DeleteFileW(ToOsPath(path).c_str()) != 0; }
+
+FolderResult MakeFolder(const std::string& path) {
+  const std::wstring osPath = ToOsPath(path);
+  if (IsRootPart(osPath)) return FolderResult::kExists;
+  if (CreateDirectoryW(osPath.c_str(), nullptr)) return FolderResult::kMade;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || GetFileAttributesW(osPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return FolderResult::kExists;
+  }
+  return error == ERROR_PATH_NOT_FOUND ? FolderResult::kMissingParent : FolderResult::kFailed;
+}
+
+bool LeadsOutside(const std::string& path, const std::string& root) {
+  const std::wstring reached = FinalPath(ToOsPath(path));
+  std::wstring inside = FinalPath(root.empty() ? std::wstring(L".") : ToOsPath(root));
+  if (reached.empty() || inside.empty()) return false;
+  if (!IsSeparator(inside.back())) inside += L'\\';
+  const std::wstring start = (reached + L'\\').substr(0, inside.size());
+  return CompareStringOrdinal(start.c_str(), static_cast<int>(start.size()), inside.c_str(),
+                              static_cast<int>(inside.size()), TRUE) != CSTR_EQUAL;
+}
+
+bool FindFile(const std::string& path, int64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  if (!GetFileAttributesExW(ToOsPath(path).c_str(), GetFileExInfoStandard, &info)) return false;
+  const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  *size = folder ? 0 : static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  return true;
+}
+
+void WriteOutput(const char* text, size_t size) {
+  if (size > kOutputBuffer - outputUsed) {
+    FlushOutput();
+    if (size > kOutputBuffer) {
+      if (!WriteStandardOutput(text, size)) outputLost = true;
+      return;
+    }
+  }
+  memcpy(outputBuffer + outputUsed, text, size);
+  outputUsed += size;
+}
+
+bool FlushOutput() {
+  if (outputUsed > 0 && !WriteStandardOutput(outputBuffer, outputUsed)) outputLost = true;
+  outputUsed = 0;
+  return !outputLost;
+}
+
+bool OutputIsTerminal() {
+  DWORD mode;
+  static const bool terminal = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+  return terminal;
+}
+
+void CatchInterrupts() {
+  static const bool added = SetConsoleCtrlHandler(NoteEvent, TRUE) != 0;
+  (void)added;
+}
+
+int CaughtInterrupt() { return static_cast<int>(caughtEvent); }
+
+void EndIfInterrupted() {
+  if (caughtEvent == 0) return;
+  FlushOutput();
+  // What the system's own handler does on Ctrl-C.
+  ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+void InitText() { utf8Mode = GetACP() != 932; }
+
+bool TextIsUtf8() { return utf8Mode; }
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  // The C runtime's arguments are in the ANSI code page, which need not hold
+  // the characters typed, and may have had wildcards expanded: the command
+  // line itself is UTF-16, and taken as typed.
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(Narrow(wide[i], InnerCodePage()));
+  LocalFree(wide);
+  return arguments;
+}
+
+std::string NameFromArchive(const std::string& stored) {
+  if (!utf8Mode || IsAscii(stored)) return stored;
+  const std::wstring wide = Widen(stored, 932, MB_ERR_INVALID_CHARS);
+  return wide.empty() ? stored : Narrow(wide, CP_UTF8);
+}
+
+std::string TextFromUtf8(const std::string& utf8) {
+  if (utf8Mode || IsAscii(utf8)) return utf8;
+  const std::wstring wide = Widen(utf8, CP_UTF8, MB_ERR_INVALID_CHARS);
+  return wide.empty() ? utf8 : Narrow(wide, 932);
+}
+
+size_t FindCharacter(const std::string& text, char c, size_t from) {
+  for (size_t at = from; at < text.size(); ++at) {
+    if (text[at] == c) return at;
+    if (IsLeadByte(static_cast<unsigned char>(text[at]))) ++at;
+  }
+  return std::string::npos;
+}
+
+size_t FindLastCharacter(const std::string& text, char c) {
+  size_t last = std::string::npos;
+  for (size_t at = FindCharacter(text, c); at != std::string::npos; at = FindCharacter(text, c, at + 1)) {
+    last = at;
+  }
+  return last;
+}
+
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  auto fold = [](unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+  };
+  for (size_t at = 0; at < a.size(); ++at) {
+    auto ca = static_cast<unsigned char>(a[at]);
+    auto cb = static_cast<unsigned char>(b[at]);
+    if (IsLeadByte(ca) && at + 1 < a.size()) {
+      // A double-byte character matches only the same two bytes.
+      if (ca != cb || a[at + 1] != b[at + 1]) return false;
+      ++at;
+      continue;
+    }
+    if (fold(ca) != fold(cb)) return false;
+  }
+  return true;
+}
+
+size_t FindWord(const uint8_t* words, size_t count, const char word[4]) {
+  // A wchar_t is two bytes here, so the wide-character search of the POSIX
+  // side would match half words: compare whole 4-byte words instead.
+  uint32_t wanted;
+  memcpy(&wanted, word, sizeof wanted);
+  for (size_t index = 0; index < count; ++index) {
+    uint32_t candidate;
+    memcpy(&candidate, words + 4 * index, sizeof candidate);
+    if (candidate == wanted) return index;
+  }
+  return count;
+}
+
+}  // namespace kel::platform
