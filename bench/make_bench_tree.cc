@@ -58,14 +58,16 @@ std::vector<Stored> Shape(const std::string& shape) {
       for (int b = 0; b < 10; ++b)
         for (int c = 0; c < 10; ++c)
           for (int f = 0; f < 50; ++f) {
-            files.push_back({Name("a", a) + "/" + Name("b", b) + "/" + Name("c", c) + "/" + Name("f", f) + ".dat",
-                             1024 + Random() % (7 * 1024 + 1)});
+            files.push_back(
+                {Name("a", a) + "/" + Name("b", b) + "/" + Name("c", c) + "/" + Name("f", f) + ".dat",
+                 1024 + Random() % (7 * 1024 + 1)});
           }
   } else if (shape == "merge") {
     files.push_back({"movie.bin", 600000000});
   } else if (shape == "many") {
     for (int d = 0; d < 1000; ++d)
-      for (int f = 0; f < 1000; ++f) files.push_back({Name("d", d) + "/" + Name("f", f) + ".txt", Random() % 17});
+      for (int f = 0; f < 1000; ++f)
+        files.push_back({Name("d", d) + "/" + Name("f", f) + ".txt", Random() % 17});
   }
   return files;
 }
@@ -131,7 +133,8 @@ bool WriteKel(const std::vector<Stored>& files, const std::string& path, bool di
   const uint64_t blockLength = DirectoryBlock(Items(files, 0)).size();
   const uint64_t dataStart = directoryLast ? kHeaderSize : kHeaderSize + blockLength;
   const std::string block = DirectoryBlock(Items(files, dataStart));
-  const std::string header = FrontHeader(static_cast<uint32_t>(kHeaderSize + (directoryLast ? dataSize : 0) + blockLength));
+  const std::string header =
+      FrontHeader(static_cast<uint32_t>(kHeaderSize + (directoryLast ? dataSize : 0) + blockLength));
   std::FILE* out = std::fopen(path.c_str(), "wb");
   if (out == nullptr) return false;
   bool ok = std::fwrite(header.data(), 1, header.size(), out) == header.size();
@@ -158,7 +161,9 @@ std::string TarHeader(const std::string& name, uint64_t size, char type) {
   put(136, octal(1700000000, 11));
   put(148, std::string(8, ' '));
   header[156] = type;
-  put(257, std::string("ustar\0" "00", 8));
+  put(257, std::string("ustar\0"
+                       "00",
+                       8));
   put(265, "root");
   put(297, "root");
   unsigned sum = 0;
@@ -176,7 +181,8 @@ bool WriteTar(const std::vector<Stored>& files, const std::string& path) {
   for (const Stored& file : files) {
     // Each folder once, before its first file, as tar -c writes them.
     const std::string folder = file.path.substr(0, file.path.rfind('/') + 1);
-    for (size_t slash = 0; folder != lastFolder && (slash = folder.find('/', slash)) != std::string::npos; ++slash) {
+    for (size_t slash = 0; folder != lastFolder && (slash = folder.find('/', slash)) != std::string::npos;
+         ++slash) {
       const std::string prefix = folder.substr(0, slash + 1);
       if (lastFolder.compare(0, prefix.size(), prefix) == 0) continue;
       const std::string header = TarHeader(prefix, 0, '5');

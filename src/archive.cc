@@ -23,7 +23,6 @@ const uint8_t ScrambleKey[24] = {'m', 'r', 'o', 't', 'k', '8', 'q', 'a', 'w', 'e
 
 namespace {
 
-
 constexpr uint32_t kBlockTag = 0x31305444;  // "DT01"
 constexpr uint32_t kEndMarker = 0xFFFFFFFF;
 constexpr size_t kScanWindow = 1 << 17;
@@ -44,9 +43,7 @@ class BlockWindow {
  public:
   BlockWindow(const BlockReader& read, uint64_t size) : read_(read), size_(size) {}
 
-  bool Holds(uint64_t offset, uint64_t count) const {
-    return offset <= size_ && count <= size_ - offset;
-  }
+  bool Holds(uint64_t offset, uint64_t count) const { return offset <= size_ && count <= size_ - offset; }
   // `count` bytes from `offset` (at most a window's worth, inside `size`),
   // or null when they cannot be read.
   const uint8_t* Bytes(uint64_t offset, size_t count) {

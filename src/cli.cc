@@ -61,8 +61,7 @@ int Dispatch(int argc, char** argv) {
     messages::Version(argv[0]);
     return 0;
   }
-  const bool isOption = (!first.empty() && first[0] == '-') ||
-                        (first.size() == 2 && first[0] == '/');
+  const bool isOption = (!first.empty() && first[0] == '-') || (first.size() == 2 && first[0] == '/');
   if (!isOption) return ExtractAllTo(argc, argv, 1);
 
   const char letter = first.size() >= 2 ? first[1] : '\0';

@@ -57,8 +57,8 @@ int ExtractFound(Cfile& archive, const std::string& destDir, int64_t address, co
   std::string name = LastPathComponent(found->path);
   // A bare name may still hold a slash: its folder must lie inside destDir.
   const size_t folderEnd = FindLastSeparator(name);
-  if (!IsSafeEntryPath(name) ||
-      (folderEnd != std::string::npos && platform::LeadsOutside(destDir + name.substr(0, folderEnd), destDir))) {
+  if (!IsSafeEntryPath(name) || (folderEnd != std::string::npos &&
+                                 platform::LeadsOutside(destDir + name.substr(0, folderEnd), destDir))) {
     messages::UnsafePath(name);
     return -1;
   }
@@ -87,8 +87,8 @@ int ExtractEntry(const ArchiveEntry& entry, const std::string& destDir, OutputFo
     messages::OpenFailed(outputName);
     result = -1;
   } else {
-    result = copier.CopyRange(outputName, static_cast<int64_t>(entry.address), static_cast<int64_t>(entry.size),
-                              ".", platform::Access::kWriteEntry);
+    result = copier.CopyRange(outputName, static_cast<int64_t>(entry.address),
+                              static_cast<int64_t>(entry.size), ".", platform::Access::kWriteEntry);
   }
   messages::Print("\n");
   return result;

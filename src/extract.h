@@ -26,8 +26,8 @@ class RangeCopier {
   /// printing `progressMark` for every started MiB. 0, or -1 after its
   /// message; a range past the archive's end leaves the bytes that exist.
   /// Interrupted, it removes the output, names it and ends the process.
-  int CopyRange(const std::string& destFile, int64_t address, int64_t size,
-                const std::string& progressMark, platform::Access access);
+  int CopyRange(const std::string& destFile, int64_t address, int64_t size, const std::string& progressMark,
+                platform::Access access);
 
  private:
   Cfile& archive_;
@@ -37,8 +37,7 @@ class RangeCopier {
 };
 
 /// The -e command with a size: any byte range of the archive into a file.
-int ExtractRange(const std::string& archivePath, int64_t address, int64_t size,
-                 const std::string& destFile);
+int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile);
 
 /// Every stored file below `destDir` (empty, or ending in a backslash).
 /// Goes on after a stored file fails, and then returns -1 at the end.

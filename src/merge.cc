@@ -44,7 +44,8 @@ int WriteScrambled(Cfile& replacement, Cfile& archive, int64_t position, int64_t
 
 // The one stored file of the open directory that `matches`. 0, or -1 after
 // the not-found or several-matches message.
-int FindOne(Directory& directory, const std::string& printedName, const Matcher& matches, ArchiveEntry* found) {
+int FindOne(Directory& directory, const std::string& printedName, const Matcher& matches,
+            ArchiveEntry* found) {
   if (ReportCut(directory) != 0) return -1;
   int matched = 0;
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
@@ -84,7 +85,8 @@ int Resolve(const std::string& archivePath, const std::string& printedName, cons
   ArchiveEntry found;
   {
     Directory directory;
-    if (LoadDirectory(archivePath, &directory) != 0 || FindOne(directory, printedName, matches, &found) != 0) {
+    if (LoadDirectory(archivePath, &directory) != 0 ||
+        FindOne(directory, printedName, matches, &found) != 0) {
       return -1;
     }
   }  // the archive is closed again before the merge opens it to write
@@ -159,7 +161,8 @@ int WriteReplacement(Directory& directory, const ArchiveEntry& target, Cfile& re
     return -1;
   }
   if (!inPlace) return 0;
-  if (written(WriteScrambled(replacement, archive, static_cast<int64_t>(target.address), count, block)) != 0 ||
+  if (written(WriteScrambled(replacement, archive, static_cast<int64_t>(target.address), count, block)) !=
+          0 ||
       WriteRecord(directory, target, target.address, static_cast<uint64_t>(count)) != 0) {
     return -1;
   }
@@ -218,7 +221,8 @@ int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_
   if (RefuseCut(archive) != 0) return -1;
   Cfile replacement;
   // A pipe or a device has no size to merge; it would merge nothing.
-  if (replacement.Open(mergeFile, platform::Access::kRead) != 0 || !platform::IsRegularFile(replacement.handle)) {
+  if (replacement.Open(mergeFile, platform::Access::kRead) != 0 ||
+      !platform::IsRegularFile(replacement.handle)) {
     messages::OpenFailed(mergeFile);
     return -1;
   }

@@ -25,8 +25,7 @@ int MergeByFile(const std::string& archivePath, const std::string& mergeFile);
 /// Finds the one stored file by `mergeName`: a bare name compares with the
 /// stored file's name ignoring case; a name with a folder part (`\` or `/`)
 /// must stand in the stored path, case-sensitive.
-int MergeByName(const std::string& archivePath, const std::string& mergeName,
-                const std::string& mergeFile);
+int MergeByName(const std::string& archivePath, const std::string& mergeName, const std::string& mergeFile);
 
 /// Replaces the one stored file whose name is the file's own name (matched
 /// as MergeByFile does) by the file, whatever its size. The new bytes go

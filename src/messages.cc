@@ -66,7 +66,9 @@ void ListingLine(uint64_t address, uint64_t size, const std::string& path) {
   *at++ = 'x';
   int digits = 8;
   while (digits < 16 && (address >> (4 * digits)) != 0) ++digits;
-  for (int digit = digits - 1; digit >= 0; --digit) *at++ = "0123456789ABCDEF"[(address >> (4 * digit)) & 0xF];
+  for (int digit = digits - 1; digit >= 0; --digit) {
+    *at++ = "0123456789ABCDEF"[(address >> (4 * digit)) & 0xF];
+  }
   *at++ = ' ';
   char grouped[32];
   const char* sizeText = WriteGrouped(static_cast<int64_t>(size), grouped + sizeof grouped);
@@ -101,8 +103,8 @@ void MergeHead(int64_t address, const std::string& mergeFile) {
 }
 
 void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int64_t newSize) {
-  Print("Replace 0x" + Hex(static_cast<uint64_t>(address), 8) + " in " + file + " (" + FormatGrouped64(oldSize) +
-        " -> " + FormatGrouped64(newSize) + " bytes)\n");
+  Print("Replace 0x" + Hex(static_cast<uint64_t>(address), 8) + " in " + file + " (" +
+        FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes)\n");
 }
 
 void OpenFailed(const std::string& path) { Error("ファイルオープンに失敗", path); }
@@ -114,8 +116,8 @@ void MemoryFailed(int64_t bytes) { Error("メモリ確保に失敗", Decimal(byt
 void NotKelFile(uint32_t magic) { Error("kelファイルではありません？", "0x" + Hex(magic, 4)); }
 
 void DirectoryNotFound(uint32_t directoryEnd) {
-  Print(platform::TextFromUtf8("error : アーカイブヘッダが見つかりません.(0x") +
-        Hex(directoryEnd, 8) + ")\n");
+  Print(platform::TextFromUtf8("error : アーカイブヘッダが見つかりません.(0x") + Hex(directoryEnd, 8) +
+        ")\n");
 }
 
 void NotStartAddress(int64_t address) {
@@ -156,8 +158,7 @@ void SeveralInArchive(const std::string& name) {
 void FileNotFound(const std::string& path) { Error("ファイルが見つかりません", path); }
 
 void SizeDiffers(int64_t storedSize, int64_t fileSize) {
-  Error("アーカイブ内のファイルサイズと違います",
-        "arc=" + Decimal(storedSize) + "/in=" + Decimal(fileSize));
+  Error("アーカイブ内のファイルサイズと違います", "arc=" + Decimal(storedSize) + "/in=" + Decimal(fileSize));
 }
 
 }  // namespace kel::messages

@@ -19,8 +19,8 @@ namespace kel::platform {
 /// an advisory lock: shared for kRead, exclusive for the writing modes. A
 /// file the open creates anew is not locked: nothing else holds it.
 enum class Access {
-  kRead,       ///< read only; the file must exist
-  kWriteNew,   ///< write only; created when missing, emptied once locked
+  kRead,      ///< read only; the file must exist
+  kWriteNew,  ///< write only; created when missing, emptied once locked
   /// As kWriteNew, for a name that comes from an archive: an existing
   /// symbolic link or file with other hard links is replaced by a new file,
   /// never written through.

@@ -12,8 +12,6 @@
 // converted from CP932 by iconv; every other locale keeps the stored
 // Shift-JIS bytes, where bytes 0x81-0x9F and 0xE0-0xFC lead a two-byte
 // character whose second byte may be 0x5C.
-#include "platform.h"
-
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
@@ -32,6 +30,8 @@
 #include <cstring>
 #include <cwchar>
 #include <vector>
+
+#include "platform.h"
 
 namespace kel::platform {
 namespace {
@@ -244,8 +244,8 @@ int64_t ReadAt(int handle, int64_t position, void* destination, size_t count) {
   auto* at = static_cast<char*>(destination);
   size_t done = 0;
   while (done < count) {
-    ssize_t got = pread(handle, at + done, count - done,
-                        static_cast<off_t>(position + static_cast<int64_t>(done)));
+    ssize_t got =
+        pread(handle, at + done, count - done, static_cast<off_t>(position + static_cast<int64_t>(done)));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return -1;
     if (got == 0) break;
@@ -258,8 +258,8 @@ bool WriteAt(int handle, int64_t position, const void* source, size_t count) {
   const auto* at = static_cast<const char*>(source);
   size_t done = 0;
   while (done < count) {
-    ssize_t put = pwrite(handle, at + done, count - done,
-                         static_cast<off_t>(position + static_cast<int64_t>(done)));
+    ssize_t put =
+        pwrite(handle, at + done, count - done, static_cast<off_t>(position + static_cast<int64_t>(done)));
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     done += static_cast<size_t>(put);
@@ -285,8 +285,8 @@ bool ReserveSpace(int handle, int64_t position, int64_t count) {
   const off_t end = static_cast<off_t>(position + count);
   const bool grows = S_ISREG(info.st_mode) && end > info.st_size;
   if (grows && ftruncate(handle, end) != 0) return false;
-  if (count > 0 && fallocate(handle, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(position),
-                             static_cast<off_t>(count)) != 0 &&
+  if (count > 0 &&
+      fallocate(handle, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(position), static_cast<off_t>(count)) != 0 &&
       errno != EOPNOTSUPP && errno != ENOSYS && errno != ENODEV) {
     if (grows) ftruncate(handle, info.st_size);
     return false;
@@ -421,8 +421,7 @@ size_t FindCharacter(const std::string& text, char c, size_t from) {
 
 size_t FindLastCharacter(const std::string& text, char c) {
   size_t last = std::string::npos;
-  for (size_t at = FindCharacter(text, c); at != std::string::npos;
-       at = FindCharacter(text, c, at + 1)) {
+  for (size_t at = FindCharacter(text, c); at != std::string::npos; at = FindCharacter(text, c, at + 1)) {
     last = at;
   }
   return last;

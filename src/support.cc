@@ -35,9 +35,7 @@ bool Cfile::WriteAt(int64_t position, const void* source, size_t count) {
   return platform::WriteAt(handle, position, source, count);
 }
 
-bool Cfile::Write(const void* source, size_t count) {
-  return platform::WriteNext(handle, source, count);
-}
+bool Cfile::Write(const void* source, size_t count) { return platform::WriteNext(handle, source, count); }
 
 // Blocks start on a page: the kernel copies into a misaligned one at half speed.
 constexpr std::align_val_t kBlockAlignment{4096};

@@ -1,12 +1,13 @@
 // The archive reader on crafted bytes: the scan for the directory block in
 // real files, the directory walk on in-memory blocks, and loads of cut and
 // damaged archives, which must all end cleanly.
+#include "archive.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <memory>
 
-#include "archive.h"
 #include "archive_writer.h"
 #include "test_support.h"
 
@@ -76,12 +77,14 @@ TEST(FindDirectoryBlock, TakesTheFirstAlignedHeadThatEndsAtDirectoryEnd) {
     ASSERT_TRUE(archive.WriteTo(dir / "a.kel"));
     ASSERT_EQ(file.Open(dir / "a.kel", platform::Access::kRead), 0);
     char notFound[80];
-    snprintf(notFound, sizeof notFound, "error : アーカイブヘッダが見つかりません.(0x%08X)\n", row.directoryEnd);
+    snprintf(notFound, sizeof notFound, "error : アーカイブヘッダが見つかりません.(0x%08X)\n",
+             row.directoryEnd);
     DirectoryLocation at;
     CaptureStdout();
     EXPECT_EQ(FindDirectoryBlock(file, row.directoryEnd, &at), row.found < 0 ? -1 : 0);
     // In the mode set last (on Windows the code page's).
-    EXPECT_EQ(GetCapturedStdout(), row.found < 0 ? InLocale(notFound, platform::TextIsUtf8() ? "C.utf8" : "C") : "");
+    EXPECT_EQ(GetCapturedStdout(),
+              row.found < 0 ? InLocale(notFound, platform::TextIsUtf8() ? "C.utf8" : "C") : "");
     if (row.found < 0) continue;
     EXPECT_EQ(at.blockPosition, row.found);
     EXPECT_EQ(at.blockPosition + at.blockLength, row.directoryEnd);
@@ -90,27 +93,39 @@ TEST(FindDirectoryBlock, TakesTheFirstAlignedHeadThatEndsAtDirectoryEnd) {
 
 TEST(WalkDirectory, BuildsPathsFromTheItemSequence) {
   const std::string e = EndMarker();
-  struct Row { const char* name; std::string items; std::vector<std::string> entries; };
+  struct Row {
+    const char* name;
+    std::string items;
+    std::vector<std::string> entries;
+  };
   const Row rows[] = {
       // Folder D with A and B, then R at the top.
-      {"the example tree", D("D") + F("A", 100, 3) + F("B", 200, 4) + e + F("R", 300, 5),
+      {"the example tree",
+       D("D") + F("A", 100, 3) + F("B", 200, 4) + e + F("R", 300, 5),
        {"D\\A 100+3", "D\\B 200+4", "R 300+5"}},
       // Two empty folders between P and Q, each closed by its own marker.
-      {"empty folder names", D("P") + D("") + D("") + D("Q") + F("A") + e + e + e + F("B") + e + F("C"),
+      {"empty folder names",
+       D("P") + D("") + D("") + D("Q") + F("A") + e + e + e + F("B") + e + F("C"),
        {"P\\Q\\A 0+0", "P\\B 0+0", "C 0+0"}},
       // A's end marker is missing, so A holds B.
-      {"a file followed by a record", Record("A", 0, 1, 2) + F("B") + e + F("C"), {"A 2+1", "A\\B 0+0", "C 0+0"}},
-      {"surplus end markers", e + e + F("A") + D("D") + F("B") + e + e + e + F("C"), {"A 0+0", "D\\B 0+0", "C 0+0"}},
+      {"a file followed by a record",
+       Record("A", 0, 1, 2) + F("B") + e + F("C"),
+       {"A 2+1", "A\\B 0+0", "C 0+0"}},
+      {"surplus end markers",
+       e + e + F("A") + D("D") + F("B") + e + e + e + F("C"),
+       {"A 0+0", "D\\B 0+0", "C 0+0"}},
       {"unclosed folders", D("D") + D("E") + F("A"), {"D\\E\\A 0+0"}},
       {"folder flags", D("X") + e + D("Y", 0x80000000) + e + D("Z", 0xFFFFFFFF) + e + F("A"), {"A 0+0"}},
       // The name ends at its first zero; the record keeps its whole length.
-      {"an early zero in a name", Record(std::string("AB\0CD", 5), 0, 0, 0) + e + F("N"),
+      {"an early zero in a name",
+       Record(std::string("AB\0CD", 5), 0, 0, 0) + e + F("N"),
        {"AB 0+0", "N 0+0"}},
       {"a record cut in its tail", F("A") + Record("B", 0, 0, 0).substr(0, 41), {"A 0+0"}},
       {"a name field past the end", F("A") + Le32(1) + Le32(0xFFFFFFF0) + "abcd", {"A 0+0"}},
       {"a marker cut short", F("A") + "\xFF\xFF\xFF", {"A 0+0"}},
       // Names across the walk's read windows, and longer than a window.
-      {"a directory of many windows", D("D") + F(std::string(3 << 19, 'n')) + std::string(1 << 20, '\xFF') + F("L", 7, 8),
+      {"a directory of many windows",
+       D("D") + F(std::string(3 << 19, 'n')) + std::string(1 << 20, '\xFF') + F("L", 7, 8),
        {"D\\" + std::string(3 << 19, 'n') + " 0+0", "L 7+8"}},
   };
   for (const Row& row : rows) {
@@ -133,7 +148,8 @@ int Load(const std::string& path) {
 TEST(LoadDirectory, EndsCleanlyOnEveryCutAndFlip) {
   ScopedTempDir dir;
   const std::string bytes =
-      BuildArchive({Folder("d", {File("a", "hello"), Folder("", {File("\x95\x5c", "x")})}), File("t", "zz")}).Bytes();
+      BuildArchive({Folder("d", {File("a", "hello"), Folder("", {File("\x95\x5c", "x")})}), File("t", "zz")})
+          .Bytes();
   const size_t blockEnd = bytes.size() - 8;  // the data follow the directory
   CaptureStdout();
   for (size_t cut = 0; cut <= bytes.size(); ++cut) {

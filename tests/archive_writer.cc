@@ -106,16 +106,16 @@ std::string Le32(uint32_t value) {
   return bytes;
 }
 
-std::string Le64(uint64_t value) { return Le32(static_cast<uint32_t>(value)) + Le32(static_cast<uint32_t>(value >> 32)); }
+std::string Le64(uint64_t value) {
+  return Le32(static_cast<uint32_t>(value)) + Le32(static_cast<uint32_t>(value >> 32));
+}
 
 std::string FrontHeader(uint32_t directoryEnd, uint16_t magic) {
   std::string plain = Le32(magic).substr(0, 2) + std::string(24, 'h') + Le32(directoryEnd) + Le32(0);
   return Scrambled(plain);
 }
 
-std::string BlockHead(uint64_t blockLength, uint32_t word) {
-  return "DT01" + Le32(word) + Le64(blockLength);
-}
+std::string BlockHead(uint64_t blockLength, uint32_t word) { return "DT01" + Le32(word) + Le64(blockLength); }
 
 std::string Record(const std::string& name, uint32_t folderFlag, uint64_t size, uint64_t address) {
   const std::string field = name + '\0';

@@ -15,18 +15,21 @@ std::string Sjis(const std::string& utf8) { return InLocale(utf8, "C"); }
 
 TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
   const std::string usage =
-      "kel ver.0.2\nUsage : kel -d <kel_file> [dest_dir]\n        kel <kel_file> [dest_dir]\n        kel -l <kel_file>\n"
-      "        kel -m <kel_file> <merge_file> [0x<address>]\n        kel -m <kel_file> <merge_name> <merge_file>\n"
-      "        kel -e <kel_file> <address> <size> <dest_file>\n        kel -e <kel_file> <address> [dest_dir]\n"
+      "kel ver.0.2\nUsage : kel -d <kel_file> [dest_dir]\n        kel <kel_file> [dest_dir]\n        kel -l "
+      "<kel_file>\n"
+      "        kel -m <kel_file> <merge_file> [0x<address>]\n        kel -m <kel_file> <merge_name> "
+      "<merge_file>\n"
+      "        kel -e <kel_file> <address> <size> <dest_file>\n        kel -e <kel_file> <address> "
+      "[dest_dir]\n"
       "        kel -r <kel_file> <file>\n        kel -r <kel_file> <stored_name> <file>\n";
   const std::string rule = "---------- ---------- -----------------------------------------------------\n";
   const std::string head = "   Address       Size Name\n" + rule;
   ScopedTempDir dir;
   ASSERT_TRUE(BuildArchive({File("a.txt", "abc")}).WriteTo(dir / "a.kel"));
   // Folder D holding A and B, then R at the top.
-  ASSERT_TRUE(
-      BuildArchive({Folder("D", {Placed("A", 0x800, 512), Placed("B", 0xA00, 1048576)}), Placed("R", 0x100A00, 0)})
-          .WriteTo(dir / "tree.kel"));
+  ASSERT_TRUE(BuildArchive({Folder("D", {Placed("A", 0x800, 512), Placed("B", 0xA00, 1048576)}),
+                            Placed("R", 0x100A00, 0)})
+                  .WriteTo(dir / "tree.kel"));
   // The second byte of 表 is a backslash in Shift-JIS. The widest size the
   // column holds, one wider, and an address above 4 GiB.
   ASSERT_TRUE(BuildArchive({Folder(Sjis("データ"), {Placed(Sjis("表.txt"), 0x40, 99999999)}),
@@ -35,7 +38,8 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
   // The data "xy" before the directory, which is cut inside b's record; and 60
   // bytes that claim a directory of almost 4 GiB.
   const std::string items = Record("a", 0, 1, 34) + EndMarker() + Record("b", 0, 1, 35) + EndMarker();
-  const std::string two = FrontHeader(38 + 16 + items.size()) + "\xBE\xBF" + std::string(2, '\0') + DirectoryBlock(items);
+  const std::string two =
+      FrontHeader(38 + 16 + items.size()) + "\xBE\xBF" + std::string(2, '\0') + DirectoryBlock(items);
   WriteFile(dir / "cut.kel", two.substr(0, two.size() - 30));
   WriteFile(dir / "claim.kel", FrontHeader(0xFFFFFFF0) + BlockHead(0xFFFFFFF0 - 34) + std::string(10, '\0'));
   WriteFile(dir / "magic.kel", FrontHeader(100, 0x1234) + std::string(100, '\0'));
@@ -66,33 +70,68 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
       {"a slash and one letter", {"/l", "a.kel"}, listing, 0},
       {"letters after the first", {"-list", "a.kel"}, listing, 0},
       {"a longer slash argument is an archive", {dir / "a.kel"}, "Extract to .\na.txt 3 bytes.\n", 0},
-      {"folders", {"-l", "tree.kel"},
+      {"folders",
+       {"-l", "tree.kel"},
        head + "0x00000800        512 D\\A\n0x00000A00  1,048,576 D\\B\n0x00100A00          0 R\n" + rule +
-           "Total 3 files / 1,049,088 bytes\n", 0},
-      {"wide numbers and Japanese names", {"-l", "wide.kel"},
+           "Total 3 files / 1,049,088 bytes\n",
+       0},
+      {"wide numbers and Japanese names",
+       {"-l", "wide.kel"},
        head + "0x00000040 99,999,999 データ\\表.txt\n0x100000800 100,000,000 日本語\n" + rule +
-           "Total 2 files / 199,999,999 bytes\n", 0},
+           "Total 2 files / 199,999,999 bytes\n",
+       0},
       // The cut is told after what the file holds; a merge writes nothing.
-      {"a cut archive", {"-l", "cut.kel"}, head + "0x00000022          1 a\n" + rule + "Total 1 files / 1 bytes\n" +
-       "error : アーカイブが途中で切れています(30bytes不足).\n", 255},
-      {"a 60-byte archive", {"-l", "claim.kel"}, head + rule + "Total 0 files / 0 bytes\n" +
-       "error : アーカイブが途中で切れています(4294967220bytes不足).\n", 255},
-      {"extracting a cut archive", {"-d", "cut.kel", "o"},
-       "Extract to o\\.\na 1 bytes.\nerror : アーカイブが途中で切れています(30bytes不足).\n", 255},
-      {"merging into a cut archive", {"-m", "cut.kel", "a"}, "error : アーカイブが途中で切れています(30bytes不足).\n", 255},
+      {"a cut archive",
+       {"-l", "cut.kel"},
+       head + "0x00000022          1 a\n" + rule + "Total 1 files / 1 bytes\n" +
+           "error : アーカイブが途中で切れています(30bytes不足).\n",
+       255},
+      {"a 60-byte archive",
+       {"-l", "claim.kel"},
+       head + rule + "Total 0 files / 0 bytes\n" +
+           "error : アーカイブが途中で切れています(4294967220bytes不足).\n",
+       255},
+      {"extracting a cut archive",
+       {"-d", "cut.kel", "o"},
+       "Extract to o\\.\na 1 bytes.\nerror : アーカイブが途中で切れています(30bytes不足).\n",
+       255},
+      {"merging into a cut archive",
+       {"-m", "cut.kel", "a"},
+       "error : アーカイブが途中で切れています(30bytes不足).\n",
+       255},
       // Numbers are whole or refused, before anything is written.
-      {"an upper-case hexadecimal prefix", {"-e", "a.kel", "0X64", "3", "r.bin"}, "Extract 0x00000064-00000003 to r.bin\n", 0},
-      {"a letter in a hexadecimal address", {"-e", "a.kel", "0X1G"}, "error : 数値が正しくありません(0X1G).\n", 255},
+      {"an upper-case hexadecimal prefix",
+       {"-e", "a.kel", "0X64", "3", "r.bin"},
+       "Extract 0x00000064-00000003 to r.bin\n",
+       0},
+      {"a letter in a hexadecimal address",
+       {"-e", "a.kel", "0X1G"},
+       "error : 数値が正しくありません(0X1G).\n",
+       255},
       {"a word as an address", {"-e", "a.kel", "abc", "o"}, "error : 数値が正しくありません(abc).\n", 255},
       {"an exponent", {"-e", "a.kel", "1e3", "12", "x.bin"}, "error : 数値が正しくありません(1e3).\n", 255},
-      {"a trailing letter in a size", {"-e", "a.kel", "0x64", "10x", "x.bin"}, "error : 数値が正しくありません(10x).\n", 255},
-      {"a leading blank", {"-e", "a.kel", " 0x139", "12", "x.bin"}, "error : 数値が正しくありません( 0x139).\n", 255},
-      {"a bare prefix as a merge address", {"-m", "a.kel", "r.bin", "0x"}, "error : 数値が正しくありません(0x).\n", 255},
-      {"a number past 64 bits", {"-e", "a.kel", "0x8000000000000000"},
-       "error : 数値が正しくありません(0x8000000000000000).\n", 255},
+      {"a trailing letter in a size",
+       {"-e", "a.kel", "0x64", "10x", "x.bin"},
+       "error : 数値が正しくありません(10x).\n",
+       255},
+      {"a leading blank",
+       {"-e", "a.kel", " 0x139", "12", "x.bin"},
+       "error : 数値が正しくありません( 0x139).\n",
+       255},
+      {"a bare prefix as a merge address",
+       {"-m", "a.kel", "r.bin", "0x"},
+       "error : 数値が正しくありません(0x).\n",
+       255},
+      {"a number past 64 bits",
+       {"-e", "a.kel", "0x8000000000000000"},
+       "error : 数値が正しくありません(0x8000000000000000).\n",
+       255},
       {"missing archive", {"-l", "none.kel"}, "error : ファイルオープンに失敗(none.kel).\n", 255},
       {"wrong magic", {"-l", "magic.kel"}, "error : kelファイルではありません？(0x1234).\n", 255},
-      {"no block ends at directoryEnd", {"-l", "nodir.kel"}, "error : アーカイブヘッダが見つかりません.(0x00000040)\n", 255},
+      {"no block ends at directoryEnd",
+       {"-l", "nodir.kel"},
+       "error : アーカイブヘッダが見つかりません.(0x00000040)\n",
+       255},
   };
   // A UTF-8 locale that is not installed still means UTF-8; the Windows
   // build has code pages instead.

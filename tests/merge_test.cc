@@ -5,6 +5,7 @@
 // into the scrambled replacement. Every case runs in the C locale (names and
 // messages are Shift-JIS bytes) and in C.utf8.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -12,15 +13,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <filesystem>
 #include <future>
-
-#include <gtest/gtest.h>
+#include <iostream>
 
 #include "archive_writer.h"
 #include "test_support.h"
@@ -43,11 +42,21 @@ const std::string kN = "DDS " + std::string(28, 'n'), kPk = "PK\3\4" + std::stri
 // Replacements of the sizes of kA and kN.
 const std::string kNewA = "DDS " + std::string(60, 'z'), kNewN = "DDS " + std::string(28, 'z');
 const std::string kOriginal = BuildArchive({Folder("chara", {File("a.dds", kA), File("New.dds", kN)}),
-    Folder(InLocale("表示", "C"), {File("a.dds", kB)}), Placed("neg.bin", -16, 4), File("b.bin", kPk)}).Bytes();
+                                            Folder(InLocale("表示", "C"), {File("a.dds", kB)}),
+                                            Placed("neg.bin", -16, 4), File("b.bin", kPk)})
+                                  .Bytes();
 // The archive and the replacements, written afresh for every case.
-const std::pair<const char*, std::string> kFiles[] = {{"a.kel", kOriginal}, {"NEW.DDS", kNewN}, {"new.dds", kNewA},
-    {"long.dds", kNewA + "!"}, {"bad.dds", "DDSX" + kNewA.substr(4)}, {"pk.bin", "PK"}, {"px.bin", "PX"},
-    {"grow.bin", kPk + "GROW"}, {"neg.bin", "abcd"}, {"end.bin", Scramble(std::string(4, '\0'))}, {"huge.bin", ""}};
+const std::pair<const char*, std::string> kFiles[] = {{"a.kel", kOriginal},
+                                                      {"NEW.DDS", kNewN},
+                                                      {"new.dds", kNewA},
+                                                      {"long.dds", kNewA + "!"},
+                                                      {"bad.dds", "DDSX" + kNewA.substr(4)},
+                                                      {"pk.bin", "PK"},
+                                                      {"px.bin", "PX"},
+                                                      {"grow.bin", kPk + "GROW"},
+                                                      {"neg.bin", "abcd"},
+                                                      {"end.bin", Scramble(std::string(4, '\0'))},
+                                                      {"huge.bin", ""}};
 
 // Where `plain` begins in the archive as kel shows it; the archive's end for "".
 std::string At(const std::string& plain) {
@@ -55,15 +64,17 @@ std::string At(const std::string& plain) {
   snprintf(text, sizeof text, "0x%08zX", plain.empty() ? kOriginal.size() : kOriginal.find(Scramble(plain)));
   return text;
 }
-std::string Merge(const std::string& at, const std::string& file) { return "Merge " + at + " in " + file + "\n"; }
+std::string Merge(const std::string& at, const std::string& file) {
+  return "Merge " + at + " in " + file + "\n";
+}
 
 struct Case {
   std::vector<std::string> args;
-  std::string out;                // UTF-8
-  std::string target = "";        // plain bytes of the stored file merged over
-  std::string data = "";          // what replaces them from its start; none when refused
-  int lock = LOCK_UN;             // flock the test holds on the archive during the run
-  RunOptions run = {};            // as whom and with which file size limit
+  std::string out;          // UTF-8
+  std::string target = "";  // plain bytes of the stored file merged over
+  std::string data = "";    // what replaces them from its start; none when refused
+  int lock = LOCK_UN;       // flock the test holds on the archive during the run
+  RunOptions run = {};      // as whom and with which file size limit
 };
 
 TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
@@ -83,17 +94,21 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
         {{"-m", "a.kel", "grow.bin", At(kPk)}, Merge(At(kPk), "grow.bin"), kPk, kPk + "GROW"},
         // Refusals. The search name is reported before the replacement is looked for.
         {{"-m", "a.kel", "./zzz.dds"}, Error("そのファイルはアーカイブ内に存在しません(zzz.dds)")},
-        {{"-m", "a.kel", "Chara\\a.dds", "new.dds"}, Error("そのファイルはアーカイブ内に存在しません(Chara\\a.dds)")},
+        {{"-m", "a.kel", "Chara\\a.dds", "new.dds"},
+         Error("そのファイルはアーカイブ内に存在しません(Chara\\a.dds)")},
         {{"-m", "a.kel", "a.dds"}, Error("そのファイル名はアーカイブ内に複数存在します(a.dds)")},
         {{"-m", "a.kel", "chara/a.dds", "no.dds"}, Error("ファイルが見つかりません(no.dds)")},
-        {{"-m", "a.kel", "chara\\a.dds", "long.dds"}, Error("アーカイブ内のファイルサイズと違います(arc=64/in=65)")},
-        {{"-m", "a.kel", "chara\\a.dds", "bad.dds"}, Merge(At(kA), "bad.dds") + Error("先頭データ4バイトが不一致")},
+        {{"-m", "a.kel", "chara\\a.dds", "long.dds"},
+         Error("アーカイブ内のファイルサイズと違います(arc=64/in=65)")},
+        {{"-m", "a.kel", "chara\\a.dds", "bad.dds"},
+         Merge(At(kA), "bad.dds") + Error("先頭データ4バイトが不一致")},
         {{"-m", "a.kel", "neg.bin"}, Error("不正なアドレスです(-16)")},
         {{"-m", "a.kel", "px.bin", At(kPk)}, Merge(At(kPk), "px.bin") + Error("先頭データ4バイトが不一致")},
         // Missing archive bytes must not read as zeros, which end.bin would match.
         {{"-m", "a.kel", "end.bin", At("")}, Merge(At(""), "end.bin") + Error("先頭データ4バイトが不一致")},
         // 2 GiB are no longer too large; the zeros of this one do not match.
-        {{"-m", "a.kel", "huge.bin", At(kPk)}, Merge(At(kPk), "huge.bin") + Error("先頭データ4バイトが不一致")},
+        {{"-m", "a.kel", "huge.bin", At(kPk)},
+         Merge(At(kPk), "huge.bin") + Error("先頭データ4バイトが不一致")},
         // A device has no size to merge.
         {{"-m", "a.kel", "/dev/null", "0x0"}, Error("ファイルオープンに失敗(/dev/null)")},
         // The archive itself under another name: already held for writing.
@@ -104,8 +119,12 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
         {{"-m", "a.kel", "chara\\a.dds", "./new.dds"}, kBusy, "", "", LOCK_SH},
         {{"-e", "a.kel", At(kA), "64", "out"}, kBusy, "", "", LOCK_EX},
         // Writes stop at the archive's present size; the bytes up to it are written as they were.
-        {{"-m", "a.kel", "grow.bin", At(kPk)}, Merge(At(kPk), "grow.bin") + Error("ファイル書き込みに失敗(a.kel)"),
-         "", "", LOCK_UN, {"", "", false, static_cast<long>(kOriginal.size())}},
+        {{"-m", "a.kel", "grow.bin", At(kPk)},
+         Merge(At(kPk), "grow.bin") + Error("ファイル書き込みに失敗(a.kel)"),
+         "",
+         "",
+         LOCK_UN,
+         {"", "", false, static_cast<long>(kOriginal.size())}},
         // Replacing refuses as merging does, and also where the archive may not grow.
         {{"-r", "a.kel", "./zzz.dds"}, Error("そのファイルはアーカイブ内に存在しません(zzz.dds)")},
         {{"-r", "a.kel", "a.dds"}, Error("そのファイル名はアーカイブ内に複数存在します(a.dds)")},
@@ -113,8 +132,11 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
         {{"-r", "a.kel", "b.bin", "./a.kel"}, Error("ファイルオープンに失敗(./a.kel)")},
         {{"-r", "a.kel", "NEW.DDS"}, kBusy, "", "", LOCK_UN, {"", "", true}},
         {{"-r", "a.kel", "b.bin", "grow.bin"},
-         "Replace " + At("") + " in grow.bin (36 -> 40 bytes)\n" + Error("ファイル書き込みに失敗(a.kel)"), "", "",
-         LOCK_UN, {"", "", false, static_cast<long>(kOriginal.size())}},
+         "Replace " + At("") + " in grow.bin (36 -> 40 bytes)\n" + Error("ファイル書き込みに失敗(a.kel)"),
+         "",
+         "",
+         LOCK_UN,
+         {"", "", false, static_cast<long>(kOriginal.size())}},
     };
     for (const Case& row : cases) {
       SCOPED_TRACE(std::string(locale) + " " + ::testing::PrintToString(row.args));
@@ -130,7 +152,8 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
                 (RunResult{InLocale(row.out, locale), row.data.empty() ? 255 : 0}));
       close(held);
       std::string expected = kOriginal;
-      if (!row.data.empty()) expected.replace(expected.find(Scramble(row.target)), row.data.size(), Scramble(row.data));
+      if (!row.data.empty())
+        expected.replace(expected.find(Scramble(row.target)), row.data.size(), Scramble(row.data));
       EXPECT_EQ(ReadFile(dir / "a.kel"), expected);
       // Read back through the tool, the archive holds exactly what went in.
       EXPECT_EQ(RunKel({"-e", "a.kel", "0", "-1", "x"}, {locale, dir.path()}).status, 0);
@@ -146,7 +169,8 @@ TEST(MergeTest, OverwritesTheNamedStoredFileOrLeavesTheArchiveAsItWas) {
 TEST(MergeTest, BareNamesAreWholeWhenABackslashByteEndsACharacter) {
   const std::string names[] = {"表情_010.dds", "能力表.dat", "ソース.txt", "十字.png", "予告.ogg", "表.bin"};
   std::vector<Node> tree;
-  for (const std::string& name : names) tree.push_back(Folder(InLocale("キャラ", "C"), {File(InLocale(name, "C"), "DATA" + name)}));
+  for (const std::string& name : names)
+    tree.push_back(Folder(InLocale("キャラ", "C"), {File(InLocale(name, "C"), "DATA" + name)}));
   const std::string original = BuildArchive(tree).Bytes();
   for (const char* locale : {"C", "C.utf8"}) {
     for (const std::string& utf8 : names) {
@@ -164,8 +188,10 @@ TEST(MergeTest, BareNamesAreWholeWhenABackslashByteEndsACharacter) {
       EXPECT_EQ(RunKel({"-e", "a.kel", at}, {locale, dir.path()}),
                 (RunResult{"Extract " + std::string(at) + "-" + size + " to " + name + "\n", 0}));
       EXPECT_EQ(ReadFile(dir / onDisk), "DATA" + utf8);
-      EXPECT_EQ(RunKel({"-m", "a.kel", "m/" + name}, {locale, dir.path()}), (RunResult{Merge(at, "m/" + name), 0}));
-      EXPECT_EQ(RunKel({"-m", "a.kel", name, "n/" + name}, {locale, dir.path()}), (RunResult{Merge(at, "n/" + name), 0}));
+      EXPECT_EQ(RunKel({"-m", "a.kel", "m/" + name}, {locale, dir.path()}),
+                (RunResult{Merge(at, "m/" + name), 0}));
+      EXPECT_EQ(RunKel({"-m", "a.kel", name, "n/" + name}, {locale, dir.path()}),
+                (RunResult{Merge(at, "n/" + name), 0}));
       EXPECT_EQ(RunKel({"-e", "a.kel", at, "n"}, {locale, dir.path()}).status, 0);
       EXPECT_EQ(ReadFile(dir / "n/" + onDisk), "DATA" + std::string(utf8.size(), 'n'));
     }
@@ -176,7 +202,8 @@ TEST(MergeTest, BareNamesAreWholeWhenABackslashByteEndsACharacter) {
 // old or wholly new, and nothing else changes.
 TEST(MergeTest, IsAllOrNothingWhenInterrupted) {
   const std::string old = "BIG " + std::string(32 << 20, 'o'), fresh = "BIG " + std::string(32 << 20, 'n');
-  const std::string original = BuildArchive({File("a", "head"), File("big.bin", old), File("z", "tail")}).Bytes();
+  const std::string original =
+      BuildArchive({File("a", "head"), File("big.bin", old), File("z", "tail")}).Bytes();
   std::string merged = original;
   merged.replace(original.find(Scramble(old)), old.size(), Scramble(fresh));
   ScopedTempDir dir;
@@ -185,7 +212,8 @@ TEST(MergeTest, IsAllOrNothingWhenInterrupted) {
   for (int run = 0; run < 20; ++run) {
     SCOPED_TRACE(run);
     WriteFile(dir / "a.kel", original);
-    const RunResult result = RunKel({"-m", "a.kel", "big.bin"}, {"C", dir.path(), false, -1, SIGINT, 2000 * run});
+    const RunResult result =
+        RunKel({"-m", "a.kel", "big.bin"}, {"C", dir.path(), false, -1, SIGINT, 2000 * run});
     EXPECT_TRUE(result.status == 0 || result.status == InterruptedStatus()) << result.status;
     const std::string after = ReadFile(dir / "a.kel");
     EXPECT_TRUE(after == original || after == merged);
@@ -204,7 +232,10 @@ TEST(MergeTest, AFullDiskRefusesBeforeTheFirstWrite) {
   if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0) {
     GTEST_SKIP() << "no tmpfs could be mounted here: " << strerror(errno);
   }
-  struct Unmount { std::string path; ~Unmount() { umount2(path.c_str(), MNT_DETACH); } } unmount{disk};
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk};
   // The stored 4 MiB are a hole, whose zeros read back as 0xC6 bytes.
   Archive archive = BuildArchive({Placed("big.bin", 4096, 4 << 20)});
   archive.size = 4096 + (4 << 20);
@@ -219,7 +250,10 @@ TEST(MergeTest, AFullDiskRefusesBeforeTheFirstWrite) {
   const std::string before = ReadFile(disk + "/a.kel");
   for (const char* locale : {"C", "C.utf8"}) {
     EXPECT_EQ(RunKel({"-m", disk + "/a.kel", "big.bin"}, {locale, dir.path()}),
-              (RunResult{InLocale(Merge("0x00001000", "big.bin") + Error("ファイル書き込みに失敗(" + disk + "/a.kel)"), locale), 255}));
+              (RunResult{InLocale(Merge("0x00001000", "big.bin") +
+                                      Error("ファイル書き込みに失敗(" + disk + "/a.kel)"),
+                                  locale),
+                         255}));
     EXPECT_EQ(ReadFile(disk + "/a.kel"), before);
   }
 }
@@ -234,7 +268,9 @@ TEST(ReplaceTest, RoundTripsForEverySizeAndPlace) {
   for (const bool directoryLast : {false, true}) {
     const std::string original =
         BuildArchive({File("first.txt", "FIRST-data"), Folder("d", {File("middle.txt", "MIDDLE-data")}),
-                      File("last.txt", "LAST-data")}, directoryLast).Bytes();
+                      File("last.txt", "LAST-data")},
+                     directoryLast)
+            .Bytes();
     for (const auto& [path, old] : stored) {
       for (const int delta : {5, 0, -3}) {
         SCOPED_TRACE(std::to_string(directoryLast) + " " + path + " " + std::to_string(delta));
@@ -248,9 +284,11 @@ TEST(ReplaceTest, RoundTripsForEverySizeAndPlace) {
         WriteFile(dir / "a.kel", original);
         std::filesystem::create_directory(dir / "r");
         WriteFile(dir / "r/" + name, fresh);
-        EXPECT_EQ(RunKel({"-r", "a.kel", "r/" + name}, {"C", dir.path()}),
-                  (RunResult{"Replace " + std::string(at) + " in r/" + name + " (" + std::to_string(old.size()) +
-                                 " -> " + std::to_string(fresh.size()) + " bytes)\n", 0}));
+        EXPECT_EQ(
+            RunKel({"-r", "a.kel", "r/" + name}, {"C", dir.path()}),
+            (RunResult{"Replace " + std::string(at) + " in r/" + name + " (" + std::to_string(old.size()) +
+                           " -> " + std::to_string(fresh.size()) + " bytes)\n",
+                       0}));
         EXPECT_EQ(std::filesystem::file_size(dir / "a.kel"), original.size() + (fits ? 0 : fresh.size()));
         EXPECT_NE(RunKel({"-l", "a.kel"}, {"C", dir.path()}).out.find(line), std::string::npos) << line;
         EXPECT_EQ(RunKel({"-d", "a.kel", "o"}, {"C", dir.path()}).status, 0);
@@ -269,7 +307,8 @@ TEST(ReplaceTest, RoundTripsForEverySizeAndPlace) {
 // end): the archive lists and extracts as wholly old or wholly new.
 TEST(ReplaceTest, ReadsWhollyOldOrNewAfterSIGKILLAtAnyMoment) {
   const std::string old = "OLD " + std::string(8 << 20, 'o');
-  const std::string original = BuildArchive({File("a", "head"), File("big.bin", old), File("z", "tail")}).Bytes();
+  const std::string original =
+      BuildArchive({File("a", "head"), File("big.bin", old), File("z", "tail")}).Bytes();
   for (const size_t size : {12u << 20, 4u << 20}) {
     const std::string fresh = "NEW " + std::string(size, 'n');
     ScopedTempDir dir;
@@ -286,14 +325,16 @@ TEST(ReplaceTest, ReadsWhollyOldOrNewAfterSIGKILLAtAnyMoment) {
       EXPECT_EQ(ReadFile(dir / "o/a") + ReadFile(dir / "o/z"), "headtail");
       ++wholly[big == fresh];
     }
-    std::cout << "replacing by " << fresh.size() << " bytes: old " << wholly[0] << ", new " << wholly[1] << "\n";
+    std::cout << "replacing by " << fresh.size() << " bytes: old " << wholly[0] << ", new " << wholly[1]
+              << "\n";
   }
 }
 
 TEST(MergeTest, MergeDuringExtractionKeepsBoth) {
   // More than a pipe holds: the extraction stays blocked on its output, with
   // the archive open, until the test reads.
-  const std::string big = "DDS " + std::string(1 << 20, 'q'), original = BuildArchive({File("big.dds", big)}).Bytes();
+  const std::string big = "DDS " + std::string(1 << 20, 'q'),
+                    original = BuildArchive({File("big.dds", big)}).Bytes();
   for (const char* locale : {"C", "C.utf8"}) {
     SCOPED_TRACE(locale);
     ScopedTempDir dir;
@@ -302,9 +343,12 @@ TEST(MergeTest, MergeDuringExtractionKeepsBoth) {
     ASSERT_EQ(mkdir((dir / "out").c_str(), 0777) | mkfifo((dir / "out/big.dds").c_str(), 0666), 0);
     // The test's end of the FIFO, open before the extraction opens the other.
     pollfd ready{open((dir / "out/big.dds").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), POLLIN, 0};
-    auto extract = std::async(std::launch::async, [&] { return RunKel({"-d", "a.kel", "out"}, {locale, dir.path()}); });
+    auto extract = std::async(std::launch::async, [&] {
+      return RunKel({"-d", "a.kel", "out"}, {locale, dir.path()});
+    });
     const bool blocked = poll(&ready, 1, 10000) == 1;
-    EXPECT_EQ(RunKel({"-m", "a.kel", "big.dds"}, {locale, dir.path()}), (RunResult{InLocale(kBusy, locale), 255}));
+    EXPECT_EQ(RunKel({"-m", "a.kel", "big.dds"}, {locale, dir.path()}),
+              (RunResult{InLocale(kBusy, locale), 255}));
     // Had it never blocked, closing the only reader ends it rather than the test hanging.
     EXPECT_EQ(blocked ? ReadFile(dir / "out/big.dds") : "", big);
     close(ready.fd);

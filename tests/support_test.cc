@@ -1,9 +1,10 @@
 // Output folders, made in a real folder.
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "support.h"
 #include "test_support.h"
 
 namespace kel::testing {
@@ -30,7 +31,13 @@ TEST(OutputFolders, MakesTheFoldersOfAnOutputPathShortestFirst) {
   std::string deep = "deep";
   while (deep.size() < 300) deep += "/abcdefghi";
   using R = OutputFolders;
-  struct Row { const char* name; std::string destDir, path; R::Result result; std::string after; bool links = false; };
+  struct Row {
+    const char* name;
+    std::string destDir, path;
+    R::Result result;
+    std::string after;
+    bool links = false;
+  };
   const Row rows[] = {
       {"no separator", "", "file.bin", R::kReady, "file.bin"},
       {"mixed separators", "", "out/sub\\file.bin", R::kReady, "out/sub\\file.bin"},
@@ -54,7 +61,8 @@ TEST(OutputFolders, MakesTheFoldersOfAnOutputPathShortestFirst) {
     EXPECT_EQ(path, row.after);
   }
   fs::current_path(home);
-  for (const std::string& made : std::vector<std::string>{"d/abs", "d/out/sub", "d/t/u", "d/t/v", "y", "d/" + deep}) {
+  for (const std::string& made :
+       std::vector<std::string>{"d/abs", "d/out/sub", "d/t/u", "d/t/v", "y", "d/" + deep}) {
     const bool throughLinks = made == "d/t/v" || made == "y";
     EXPECT_EQ(fs::is_directory(fs::symlink_status(dir / made)), kLinks || !throughLinks) << made;
   }

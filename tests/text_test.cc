@@ -31,7 +31,12 @@ struct TextMode {
 
 TEST(EqualIgnoringCase, FoldsOnlyAsciiLettersAndComparesCharactersWhole) {
   TextMode mode;
-  struct Row { const char* name; const char* locale; std::string a, b; bool equal; };
+  struct Row {
+    const char* name;
+    const char* locale;
+    std::string a, b;
+    bool equal;
+  };
   const Row rows[] = {
       {"ASCII letters", "C", "Chara\\A.DDS", "chara\\a.dds", true},
       // 82 41 and 82 61 are two characters, not one letter in two cases.
@@ -51,7 +56,12 @@ TEST(EqualIgnoringCase, FoldsOnlyAsciiLettersAndComparesCharactersWhole) {
 
 TEST(NameFromArchive, ConvertsShiftJisNamesOnlyInTheUtf8Mode) {
   TextMode mode;
-  struct Row { const char* name; const char* locale; std::string (*convert)(const std::string&); std::string in, out; };
+  struct Row {
+    const char* name;
+    const char* locale;
+    std::string (*convert)(const std::string&);
+    std::string in, out;
+  };
   const Row rows[] = {
       {"a stored name", "C.utf8", NameFromArchive, "\x95\x5c\\\x82\xa0\xb1.txt", "表\\あｱ.txt"},
       // 85 40 is no CP932 character, and 95 alone is cut short.
