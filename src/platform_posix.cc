@@ -38,10 +38,6 @@ namespace {
 
 bool utf8Mode = false;
 
-bool IsLeadByte(unsigned char c) {
-  return !utf8Mode && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
-}
-
 std::string ToOsPath(const std::string& path) {
   std::string osPath = path;
   for (size_t at = FindCharacter(osPath, '\\'); at != std::string::npos;
@@ -409,41 +405,6 @@ std::string TextFromUtf8(const std::string& utf8) {
     return utf8;
   }
   return converted;
-}
-
-size_t FindCharacter(const std::string& text, char c, size_t from) {
-  for (size_t at = from; at < text.size(); ++at) {
-    if (text[at] == c) return at;
-    if (IsLeadByte(static_cast<unsigned char>(text[at]))) ++at;
-  }
-  return std::string::npos;
-}
-
-size_t FindLastCharacter(const std::string& text, char c) {
-  size_t last = std::string::npos;
-  for (size_t at = FindCharacter(text, c); at != std::string::npos; at = FindCharacter(text, c, at + 1)) {
-    last = at;
-  }
-  return last;
-}
-
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  auto fold = [](unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-  };
-  for (size_t at = 0; at < a.size(); ++at) {
-    auto ca = static_cast<unsigned char>(a[at]);
-    auto cb = static_cast<unsigned char>(b[at]);
-    if (IsLeadByte(ca) && at + 1 < a.size()) {
-      // A double-byte character matches only the same two bytes.
-      if (ca != cb || a[at + 1] != b[at + 1]) return false;
-      ++at;
-      continue;
-    }
-    if (fold(ca) != fold(cb)) return false;
-  }
-  return true;
 }
 
 size_t FindWord(const uint8_t* words, size_t count, const char word[4]) {

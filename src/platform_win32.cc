@@ -30,8 +30,12 @@ namespace {
 
 bool utf8Mode = false;
 
-bool IsLeadByte(unsigned char c) {
-  return !utf8Mode && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+// A read or write at `position`.
+OVERLAPPED At(uint64_t position) {
+  OVERLAPPED where = {};
+  where.Offset = static_cast<DWORD>(position);
+  where.OffsetHigh = static_cast<DWORD>(position >> 32);
+  return where;
 }
 
 // The code page of the texts inside the tool.
@@ -313,10 +317,7 @@ int64_t ReadAt(int handle, int64_t position, void* destination, size_t count) {
   size_t done = 0;
   while (done < count) {
     const auto wanted = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
-    const auto from = static_cast<uint64_t>(position) + done;
-    OVERLAPPED where = {};
-    where.Offset = static_cast<DWORD>(from);
-    where.OffsetHigh = static_cast<DWORD>(from >> 32);
+    OVERLAPPED where = At(static_cast<uint64_t>(position) + done);
     DWORD got = 0;
     if (!ReadFile(file, at + done, wanted, &got, &where)) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;
@@ -334,10 +335,7 @@ bool WriteAt(int handle, int64_t position, const void* source, size_t count) {
   size_t done = 0;
   while (done < count) {
     const auto wanted = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
-    const auto to = static_cast<uint64_t>(position) + done;
-    OVERLAPPED where = {};
-    where.Offset = static_cast<DWORD>(to);
-    where.OffsetHigh = static_cast<DWORD>(to >> 32);
+    OVERLAPPED where = At(static_cast<uint64_t>(position) + done);
     DWORD put = 0;
     if (!WriteFile(file, at + done, wanted, &put, &where) || put == 0) return false;
     done += put;
@@ -466,41 +464,6 @@ std::string TextFromUtf8(const std::string& utf8) {
   if (utf8Mode || IsAscii(utf8)) return utf8;
   const std::wstring wide = Widen(utf8, CP_UTF8, MB_ERR_INVALID_CHARS);
   return wide.empty() ? utf8 : Narrow(wide, 932);
-}
-
-size_t FindCharacter(const std::string& text, char c, size_t from) {
-  for (size_t at = from; at < text.size(); ++at) {
-    if (text[at] == c) return at;
-    if (IsLeadByte(static_cast<unsigned char>(text[at]))) ++at;
-  }
-  return std::string::npos;
-}
-
-size_t FindLastCharacter(const std::string& text, char c) {
-  size_t last = std::string::npos;
-  for (size_t at = FindCharacter(text, c); at != std::string::npos; at = FindCharacter(text, c, at + 1)) {
-    last = at;
-  }
-  return last;
-}
-
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  auto fold = [](unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-  };
-  for (size_t at = 0; at < a.size(); ++at) {
-    auto ca = static_cast<unsigned char>(a[at]);
-    auto cb = static_cast<unsigned char>(b[at]);
-    if (IsLeadByte(ca) && at + 1 < a.size()) {
-      // A double-byte character matches only the same two bytes.
-      if (ca != cb || a[at + 1] != b[at + 1]) return false;
-      ++at;
-      continue;
-    }
-    if (fold(ca) != fold(cb)) return false;
-  }
-  return true;
 }
 
 size_t FindWord(const uint8_t* words, size_t count, const char word[4]) {
