@@ -24,7 +24,7 @@ apt-install = [ -z "$$need" ] || { echo "Installing:" $$need; \
 # Wine keeps its state (about 700 MB once made) with the Windows build.
 wine-env = export WINEDEBUG=-all WINEPREFIX="$(abspath $(WINDOWS_BUILD))/wine"
 
-.PHONY: all run test test-asan test-deps lint bench fuzz fuzz-seeds sample install package package-deps clean \
+.PHONY: all run test soak test-asan test-deps lint bench fuzz fuzz-seeds sample install package package-deps clean \
   windows windows-deps test-windows test-windows-deps
 
 all:
@@ -40,12 +40,19 @@ run: all
 test: test-deps
 	$(call configure,$(BUILD),ON,-DCMAKE_BUILD_TYPE=Release)
 	$(call build,$(BUILD))
-	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS) -LE soak
+
+# The long runs: every I/O call of each write failing, crashing or
+# signalled in turn, and power cuts replayed.
+soak: test-deps
+	$(call configure,$(BUILD),ON,-DCMAKE_BUILD_TYPE=Release)
+	$(call build,$(BUILD))
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS) -L soak
 
 test-asan: test-deps
 	$(call configure,$(ASAN_BUILD),ON,-DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=ON)
 	$(call build,$(ASAN_BUILD))
-	cd $(ASAN_BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS) -LE soak
 
 # What the tests need beyond the build, installed with apt when missing:
 # GoogleTest (missing when CMake cannot configure the tests) and the C.utf8

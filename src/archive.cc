@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "journal.h"
 #include "messages.h"
 
 namespace kel {
@@ -209,11 +210,12 @@ int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& vi
 }
 
 int LoadDirectory(const std::string& archivePath, Directory* directory, platform::Access access) {
+  if (OpenArchive(archivePath, access, directory->archive) != 0) return -1;
+  return FindDirectory(directory);
+}
+
+int FindDirectory(Directory* directory) {
   Cfile& archive = directory->archive;
-  if (archive.Open(archivePath, access) != 0) {
-    messages::OpenFailed(archivePath);
-    return -1;
-  }
   uint8_t header[kFrontHeaderSize] = {};
   archive.ReadAt(0, header, sizeof header);
   uint32_t directoryEnd = 0;
@@ -224,6 +226,13 @@ int LoadDirectory(const std::string& archivePath, Directory* directory, platform
   directory->missingBytes =
       archive.fileSize < directoryEnd ? directoryEnd - static_cast<uint64_t>(archive.fileSize) : 0;
   return 0;
+}
+
+bool IsKelFile(Cfile& archive) {
+  uint8_t header[kFrontHeaderSize] = {};
+  archive.ReadAt(0, header, sizeof header);
+  Unscramble(header, sizeof header);
+  return LittleEndian(header, 2) == kMagic;
 }
 
 int WalkDirectory(Directory& directory, const EntryVisitor& visit) {
@@ -239,21 +248,61 @@ int WalkDirectory(Directory& directory, const EntryVisitor& visit) {
   return WalkDirectory(read, directory.location.blockLength - directory.missingBytes, visit);
 }
 
-int ReportCut(const Directory& directory) {
-  if (directory.missingBytes == 0) return 0;
-  messages::ArchiveCut(static_cast<int64_t>(directory.missingBytes));
+uint64_t DataEnd(const ArchiveEntry& entry) {
+  return entry.size > UINT64_MAX - entry.address ? UINT64_MAX : entry.address + entry.size;
+}
+
+int ReportCut(const Directory& directory, uint64_t dataEnd) {
+  const auto fileSize = static_cast<uint64_t>(directory.archive.fileSize);
+  const uint64_t end = std::max(fileSize + directory.missingBytes, dataEnd);
+  if (end <= fileSize) return 0;
+  messages::ArchiveCut(end - fileSize);
   return -1;
 }
 
-int RefuseCut(Cfile& archive) {
-  uint8_t header[kFrontHeaderSize] = {};
-  archive.ReadAt(0, header, sizeof header);
-  Unscramble(header, sizeof header);
-  if (LittleEndian(header, 2) != kMagic) return 0;
-  auto directoryEnd = static_cast<int64_t>(LittleEndian(header + 26, 4));
-  if (archive.fileSize >= directoryEnd) return 0;
-  messages::ArchiveCut(directoryEnd - archive.fileSize);
-  return -1;
+void ClaimedSpace::Claim(uint64_t position, uint64_t count) {
+  if (count == 0) return;
+  claims_.emplace_back(position, position + count);
+  end_ = std::max(end_, position + count);
+}
+
+uint64_t ClaimedSpace::Place(uint64_t count) {
+  if (!settled_) {
+    std::vector<std::pair<uint64_t, uint64_t>> sorted = claims_;
+    std::sort(sorted.begin(), sorted.end());
+    uint64_t reached = 0;
+    for (const auto& [start, end] : sorted) {
+      if (start > reached) gaps_.emplace_back(reached, start);
+      reached = std::max(reached, end);
+    }
+    settled_ = true;
+  }
+  if (count == 0) return end_;
+  const auto gap = std::find_if(gaps_.begin(), gaps_.end(),
+                                [count](const auto& free) { return free.second - free.first >= count; });
+  const uint64_t position = gap != gaps_.end() ? gap->first : end_;
+  if (gap != gaps_.end()) {
+    gap->first += count;
+  } else {
+    end_ += count;
+  }
+  claims_.emplace_back(position, position + count);
+  return position;
+}
+
+uint64_t ClaimedSpace::EndWithout(std::vector<std::pair<uint64_t, uint64_t>> moved) const {
+  std::sort(moved.begin(), moved.end());
+  uint64_t end = 0;
+  for (const auto& claim : claims_) {
+    const auto gone = std::lower_bound(moved.begin(), moved.end(), claim);
+    // One claim goes per move: another stored file may share the bytes.
+    if (gone != moved.end() && *gone == claim) {
+      moved.erase(gone);
+      continue;
+    }
+    end = std::max(end, claim.second);
+  }
+  return end;
 }
 
 std::string LastPathComponent(const std::string& path) {

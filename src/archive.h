@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support.h"
 
@@ -73,27 +75,50 @@ using BlockReader = std::function<int64_t(uint64_t offset, uint8_t* destination,
 /// when a read failed.
 int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& visit);
 
-/// An archive open for reading, its header checked and its directory block
-/// found.
+/// An archive open, its header checked and its directory block found.
 struct Directory {
   Cfile archive;
   DirectoryLocation location;
   uint64_t missingBytes = 0;  ///< of the block, when the file ends inside it
 };
 
-/// Opens the archive with `access`, checks its front header and finds its
-/// directory block. 0, or -1 after one message.
+/// Opens the archive with `access` (see OpenArchive), checks its front
+/// header and finds its directory block. 0, or -1 after one message.
 int LoadDirectory(const std::string& archivePath, Directory* directory,
                   platform::Access access = platform::Access::kRead);
+/// The same for an archive already open in `directory`.
+int FindDirectory(Directory* directory);
+/// Whether the open file starts with a kel front header.
+bool IsKelFile(Cfile& archive);
 /// Hands every stored file whose record the file holds whole to `visit`.
 /// 0, or -1 after its message.
 int WalkDirectory(Directory& directory, const EntryVisitor& visit);
-/// For a directory block that the file does not hold whole: the cut
-/// message and -1. Otherwise 0.
-int ReportCut(const Directory& directory);
-/// For an open kel archive that ends before its directory block does: the
-/// cut message and -1. Otherwise (also for other files) 0.
-int RefuseCut(Cfile& archive);
+/// Where a stored file's data end; the largest position for a range that
+/// runs past it.
+uint64_t DataEnd(const ArchiveEntry& entry);
+/// For an archive whose file ends before its directory block or before
+/// `dataEnd` (where the stored files' data end): the cut message and -1.
+/// Otherwise 0.
+int ReportCut(const Directory& directory, uint64_t dataEnd = 0);
+
+/// The bytes that an archive's header, directory block and stored files
+/// claim, and the places left between them.
+class ClaimedSpace {
+ public:
+  void Claim(uint64_t position, uint64_t count);
+  /// Claims the first unclaimed range of `count` bytes that lies before
+  /// the end of the claims, or else `count` bytes at that end; returns
+  /// where. Call once every claim of the archive is in.
+  uint64_t Place(uint64_t count);
+  /// Where the claims end once the claims in `moved` (as made) are gone.
+  uint64_t EndWithout(std::vector<std::pair<uint64_t, uint64_t>> moved) const;
+
+ private:
+  std::vector<std::pair<uint64_t, uint64_t>> claims_;  ///< start, end
+  std::vector<std::pair<uint64_t, uint64_t>> gaps_;    ///< start, end
+  bool settled_ = false;
+  uint64_t end_ = 0;
+};
 
 /// The part of `path` after its last backslash character (never the second
 /// byte of a double-byte character).

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "archive.h"
+#include "journal.h"
 #include "messages.h"
 
 namespace kel {
@@ -102,14 +103,16 @@ int ListEntries(const std::string& archivePath) {
   messages::ListingHead();
   uint32_t count = 0;
   uint64_t total = 0;
-  const int walked = WalkDirectory(directory, [&count, &total](const ArchiveEntry& entry) {
+  uint64_t dataEnd = 0;
+  const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     messages::ListingLine(entry.address, entry.size, entry.path);
     ++count;
     total += entry.size;
+    dataEnd = std::max(dataEnd, DataEnd(entry));
     return true;
   });
   messages::ListingTotal(count, total);
-  return walked != 0 ? -1 : ReportCut(directory);
+  return walked != 0 ? -1 : ReportCut(directory, dataEnd);
 }
 
 int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t size,
@@ -179,10 +182,7 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile) {
   platform::CatchInterrupts();
   Cfile archive;
-  if (archive.Open(archivePath, platform::Access::kRead) != 0) {
-    messages::OpenFailed(archivePath);
-    return -1;
-  }
+  if (OpenArchive(archivePath, platform::Access::kRead, archive) != 0) return -1;
   return ExtractOpenRange(archive, address, size, destFile, platform::Access::kWriteNew);
 }
 

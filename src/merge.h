@@ -11,12 +11,9 @@ namespace kel {
 
 /// Writes `mergeFile` over the archive from `address` on, once its first
 /// bytes (up to 4) equal the stored plain bytes there. 0, or -1 after its
-/// message; every refusal leaves the archive as it was, and so do a full
-/// disk and SIGINT, SIGTERM or SIGHUP (which take effect after the write).
-/// With an `expectedSize`, a replacement of any other size (grown since it
-/// was checked) is refused.
-int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address,
-            int64_t expectedSize = -1);
+/// message; whatever stops it leaves the archive as it was or wholly
+/// merged, and a refusal writes nothing.
+int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address);
 
 /// Finds the one stored file whose name is the replacement's own name
 /// (ignoring the case of A-Z) and merges the replacement over it.
@@ -29,13 +26,13 @@ int MergeByName(const std::string& archivePath, const std::string& mergeName, co
 
 /// Replaces the one stored file whose name is the file's own name (matched
 /// as MergeByFile does) by the file, whatever its size. The new bytes go
-/// over the old ones when they fit and nothing else points there, otherwise
-/// behind the archive's end; the archive reads as the old or the new one at
-/// every moment, also after a crash.
+/// into the first unclaimed range that holds them, else behind everything
+/// claimed; the archive reads as the old or the new one at every moment,
+/// also after a crash, and ends where its claimed bytes end.
 int ReplaceByFile(const std::string& archivePath, const std::string& file);
 
-/// The same for the stored file that `storedName` names (matched as
-/// MergeByName does).
+/// The same for the stored file whose path ends in the whole components of
+/// `storedName` (either separator), ignoring the case of A-Z.
 int ReplaceByName(const std::string& archivePath, const std::string& storedName, const std::string& file);
 
 }  // namespace kel

@@ -102,9 +102,10 @@ void MergeHead(int64_t address, const std::string& mergeFile) {
   Print("Merge 0x" + Hex(static_cast<uint64_t>(address), 8) + " in " + mergeFile + "\n");
 }
 
-void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int64_t newSize) {
+void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int64_t newSize,
+                 const std::string& storedPath) {
   Print("Replace 0x" + Hex(static_cast<uint64_t>(address), 8) + " in " + file + " (" +
-        FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes)\n");
+        FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes) as " + storedPath + "\n");
 }
 
 void OpenFailed(const std::string& path) { Error("ファイルオープンに失敗", path); }
@@ -143,8 +144,8 @@ void FirstBytesDiffer(int count) {
 
 void NotANumber(const std::string& text) { Error("数値が正しくありません", text); }
 
-void ArchiveCut(int64_t missingBytes) {
-  Error("アーカイブが途中で切れています", Decimal(missingBytes), "bytes不足).\n");
+void ArchiveCut(uint64_t missingBytes) {
+  Error("アーカイブが途中で切れています", std::to_string(missingBytes), "bytes不足).\n");
 }
 
 void Interrupted(const std::string& path) { Error("中断のため書き出しを取り消しました", path); }
@@ -159,6 +160,16 @@ void FileNotFound(const std::string& path) { Error("ファイルが見つかり�
 
 void SizeDiffers(int64_t storedSize, int64_t fileSize) {
   Error("アーカイブ内のファイルサイズと違います", "arc=" + Decimal(storedSize) + "/in=" + Decimal(fileSize));
+}
+
+void WaitingFor(const std::string& archivePath) {
+  Print("Waiting for " + archivePath + ", in use by another program\n");
+}
+
+void ArchiveInUse(const std::string& archivePath) { Error("アーカイブが使用中です", archivePath); }
+
+void CannotRollBack(const std::string& archivePath) {
+  Error("中断された書き込みを元に戻せません", archivePath);
 }
 
 }  // namespace kel::messages

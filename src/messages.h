@@ -28,7 +28,8 @@ void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile
 void ExtractAllHead(const std::string& destDir);
 void ExtractEntryHead(const std::string& path, uint64_t size);
 void MergeHead(int64_t address, const std::string& mergeFile);
-void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int64_t newSize);
+void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int64_t newSize,
+                 const std::string& storedPath);
 
 void OpenFailed(const std::string& path);
 void ReadFailed(const std::string& path);
@@ -44,12 +45,15 @@ void BadSize(int64_t size);
 void AddressPastEnd(int64_t address);
 void FirstBytesDiffer(int count);
 void NotANumber(const std::string& text);
-void ArchiveCut(int64_t missingBytes);
+void ArchiveCut(uint64_t missingBytes);
 void Interrupted(const std::string& path);
 void NotInArchive(const std::string& name);
 void SeveralInArchive(const std::string& name);
 void FileNotFound(const std::string& path);
 void SizeDiffers(int64_t storedSize, int64_t fileSize);
+void WaitingFor(const std::string& archivePath);
+void ArchiveInUse(const std::string& archivePath);
+void CannotRollBack(const std::string& archivePath);
 
 }  // namespace kel::messages
 

@@ -33,6 +33,9 @@ enum class Access {
 /// process in a conflicting mode, or a file to write that is this process's
 /// own standard output all fail) and stores -1.
 int OpenFile(const std::string& path, Access access, int* handle);
+/// Whether an OpenFile error means that another process holds the file
+/// (its lock or its sharing mode), so that waiting may help.
+bool HeldElsewhere(int error);
 /// Closes the file; false when the system reports that written data were lost.
 bool CloseFile(int handle);
 bool IsRegularFile(int handle);

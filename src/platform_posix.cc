@@ -206,6 +206,13 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   if (S_ISDIR(info.st_mode)) return fail(EISDIR);
   if (HeldInConflict(info, writes)) return fail(EBUSY);
   if (!Lock(fd, info, writes)) return fail(errno);
+  // A kel that replaced the file by a new one (a compaction) while this one
+  // waited for the lock: the name leads elsewhere now, so try again.
+  struct stat named;
+  if (!creates && S_ISREG(info.st_mode) &&
+      (stat(osPath.c_str(), &named) != 0 || named.st_dev != info.st_dev || named.st_ino != info.st_ino)) {
+    return fail(EWOULDBLOCK);
+  }
   // Only regular files are emptied, and only once locked: a device cannot be.
   if (creates && S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0) {
     return fail(errno);
@@ -214,6 +221,8 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   *handle = fd;
   return 0;
 }
+
+bool HeldElsewhere(int error) { return error == EWOULDBLOCK; }
 
 bool CloseFile(int handle) {
   for (size_t i = 0; i < heldFiles.size(); ++i) {

@@ -292,6 +292,8 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   return 0;
 }
 
+bool HeldElsewhere(int error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION; }
+
 bool CloseFile(int handle) {
   HANDLE file = Handle(handle);
   if (file == INVALID_HANDLE_VALUE) return false;

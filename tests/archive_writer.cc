@@ -33,8 +33,7 @@ void Lay(const std::vector<Node>& nodes, uint64_t& next, std::string& items, Arc
         address = *node.address;
       } else {
         address = next;
-        std::string stored = node.data;
-        for (char& c : stored) c ^= kDataKey;
+        const std::string stored = StoredBytes(node.data);
         archive.Add(address, stored);
         next += stored.size();
       }
@@ -98,6 +97,11 @@ Archive BuildArchive(const std::vector<Node>& tree, bool directoryLast) {
 std::string Scrambled(std::string bytes) {
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] ^= kScrambleKey[i % 24];
   return bytes;
+}
+
+std::string StoredBytes(std::string plain) {
+  for (char& c : plain) c ^= kDataKey;
+  return plain;
 }
 
 std::string Le32(uint32_t value) {

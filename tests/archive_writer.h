@@ -46,6 +46,8 @@ struct Archive {
 Archive BuildArchive(const std::vector<Node>& tree, bool directoryLast = false);
 
 std::string Scrambled(std::string bytes);
+/// Plain bytes as an archive stores them, XORed with the data key.
+std::string StoredBytes(std::string plain);
 std::string Le32(uint32_t value);
 std::string Le64(uint64_t value);
 std::string FrontHeader(uint32_t directoryEnd, uint16_t magic = 0x1DDF);

@@ -27,14 +27,16 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
   ScopedTempDir dir;
   ASSERT_TRUE(BuildArchive({File("a.txt", "abc")}).WriteTo(dir / "a.kel"));
   // Folder D holding A and B, then R at the top.
-  ASSERT_TRUE(BuildArchive({Folder("D", {Placed("A", 0x800, 512), Placed("B", 0xA00, 1048576)}),
-                            Placed("R", 0x100A00, 0)})
-                  .WriteTo(dir / "tree.kel"));
+  Archive tree = BuildArchive({Folder("D", {Placed("A", 0x800, 512), Placed("B", 0xA00, 1048576)}),
+                               Placed("R", 0x100A00, 0), Placed("P", 0x100A00, 8)});
+  tree.size = 0x100A00;
+  ASSERT_TRUE(tree.WriteTo(dir / "tree.kel"));
   // The second byte of 表 is a backslash in Shift-JIS. The widest size the
   // column holds, one wider, and an address above 4 GiB.
-  ASSERT_TRUE(BuildArchive({Folder(Sjis("データ"), {Placed(Sjis("表.txt"), 0x40, 99999999)}),
-                            Placed(Sjis("日本語"), 0x100000800, 100000000)})
-                  .WriteTo(dir / "wide.kel"));
+  Archive wide = BuildArchive({Folder(Sjis("データ"), {Placed(Sjis("表.txt"), 0x40, 99999999)}),
+                               Placed(Sjis("日本語"), 0x100000800, 100000000)});
+  wide.size = 0x100000800 + 100000000;
+  ASSERT_TRUE(wide.WriteTo(dir / "wide.kel"));
   // The data "xy" before the directory, which is cut inside b's record; and 60
   // bytes that claim a directory of almost 4 GiB.
   const std::string items = Record("a", 0, 1, 34) + EndMarker() + Record("b", 0, 1, 35) + EndMarker();
@@ -70,11 +72,12 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
       {"a slash and one letter", {"/l", "a.kel"}, listing, 0},
       {"letters after the first", {"-list", "a.kel"}, listing, 0},
       {"a longer slash argument is an archive", {dir / "a.kel"}, "Extract to .\na.txt 3 bytes.\n", 0},
-      {"folders",
+      {"folders, and data past the end",
        {"-l", "tree.kel"},
-       head + "0x00000800        512 D\\A\n0x00000A00  1,048,576 D\\B\n0x00100A00          0 R\n" + rule +
-           "Total 3 files / 1,049,088 bytes\n",
-       0},
+       head + "0x00000800        512 D\\A\n0x00000A00  1,048,576 D\\B\n0x00100A00          0 R\n" +
+           "0x00100A00          8 P\n" + rule +
+           "Total 4 files / 1,049,096 bytes\nerror : アーカイブが途中で切れています(8bytes不足).\n",
+       255},
       {"wide numbers and Japanese names",
        {"-l", "wide.kel"},
        head + "0x00000040 99,999,999 データ\\表.txt\n0x100000800 100,000,000 日本語\n" + rule +

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -188,6 +189,7 @@ RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& option
       _exit(122);
     }
     setenv("LC_ALL", options.locale.c_str(), 1);
+    for (const std::string& setting : options.environment) putenv(strdup(setting.c_str()));
     if (options.fileSizeLimit >= 0) {
       signal(SIGXFSZ, SIG_IGN);
       rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};

@@ -45,6 +45,7 @@ struct RunOptions {
   long fileSizeLimit = -1;   ///< RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   int signal = 0;            ///< sent to the child signalAfter microseconds after its start
   int signalAfter = 0;
+  std::vector<std::string> environment = {};  ///< NAME=value pairs added for the child
 };
 
 struct RunResult {

@@ -1,0 +1,176 @@
+// An LD_PRELOAD library that makes one I/O call of a process go wrong, for
+// the tests of the writes into an archive. It counts the calls on files
+// (opens, reads, writes, syncs, truncations, locks, closes; not those on
+// standard input, output and error) and, at the one that KEL_FAULT_AT
+// numbers (from 1), does what KEL_FAULT says:
+//   fail    the call fails with EIO and does nothing
+//   crash   the process is killed before the call
+//   signal  SIGINT is raised, then the call is made
+//   pause   the KEL_FAULT_AT-th open waits a second first (opens only)
+// KEL_FAULT_COUNT names a file that receives the number of calls at exit.
+// KEL_FAULT_LOG names a file that receives every change made through a
+// descriptor opened for reading and writing, and every sync, as records
+//   'W' u64 position u64 count bytes | 'T' u64 length | 'S'
+// from which a power cut at any moment can be replayed.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+std::atomic<long> calls{0};
+std::atomic<long> opens{0};
+bool readWrite[4096];
+
+// The next definition of `name`, looked up once.
+#define REAL(name, type)                                                      \
+  ([] {                                                                       \
+    static const auto real = reinterpret_cast<type>(dlsym(RTLD_NEXT, #name)); \
+    return real;                                                              \
+  }())
+
+const char* Setting(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// Whether the call goes ahead; false: it fails with EIO.
+bool Proceed(int fd, bool isOpen = false) {
+  if (fd >= 0 && fd <= 2) return true;
+  const long call = ++calls;
+  const long open = isOpen ? ++opens : 0;
+  const long at = atol(Setting("KEL_FAULT_AT"));
+  const char* fault = Setting("KEL_FAULT");
+  if (strcmp(fault, "pause") == 0) {
+    if (open == at) sleep(1);
+    return true;
+  }
+  if (call != at) return true;
+  if (strcmp(fault, "crash") == 0) kill(getpid(), SIGKILL);
+  if (strcmp(fault, "signal") == 0) raise(SIGINT);
+  if (strcmp(fault, "fail") != 0) return true;
+  errno = EIO;
+  return false;
+}
+
+void Log(char kind, const void* bytes1, size_t size1, const void* bytes2 = nullptr, size_t size2 = 0) {
+  static int fd = -2;
+  if (fd == -2) {
+    const char* path = Setting("KEL_FAULT_LOG");
+    fd = path[0] != '\0'
+             ? REAL(open, int (*)(const char*, int, ...))(path, O_WRONLY | O_CREAT | O_APPEND, 0666)
+             : -1;
+  }
+  if (fd < 0) return;
+  const auto write = REAL(write, ssize_t(*)(int, const void*, size_t));
+  write(fd, &kind, 1);
+  if (size1 > 0) write(fd, bytes1, size1);
+  if (size2 > 0) write(fd, bytes2, size2);
+}
+
+bool Logged(int fd) { return fd >= 0 && fd < 4096 && readWrite[fd]; }
+
+int Opened(int fd, int flags) {
+  if (fd >= 0 && fd < 4096) readWrite[fd] = (flags & O_ACCMODE) == O_RDWR;
+  return fd;
+}
+
+__attribute__((destructor)) void WriteCount() {
+  const char* path = Setting("KEL_FAULT_COUNT");
+  if (path[0] == '\0') return;
+  if (FILE* out = fopen(path, "w")) {
+    fprintf(out, "%ld\n", calls.load());
+    fclose(out);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const auto mode = static_cast<mode_t>(va_arg(args, int));
+  va_end(args);
+  if (!Proceed(-1, true)) return -1;
+  return Opened(REAL(open, int (*)(const char*, int, ...))(path, flags, mode), flags);
+}
+int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const auto mode = static_cast<mode_t>(va_arg(args, int));
+  va_end(args);
+  if (!Proceed(-1, true)) return -1;
+  return Opened(REAL(open64, int (*)(const char*, int, ...))(path, flags, mode), flags);
+}
+
+ssize_t pread64(int fd, void* buffer, size_t count, off_t position) {
+  return Proceed(fd) ? REAL(pread64, ssize_t(*)(int, void*, size_t, off_t))(fd, buffer, count, position) : -1;
+}
+ssize_t pread(int fd, void* buffer, size_t count, off_t position) {
+  return pread64(fd, buffer, count, position);
+}
+
+ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t position) {
+  if (!Proceed(fd)) return -1;
+  const ssize_t put =
+      REAL(pwrite64, ssize_t(*)(int, const void*, size_t, off_t))(fd, buffer, count, position);
+  if (put > 0 && Logged(fd)) {
+    const uint64_t head[2] = {static_cast<uint64_t>(position), static_cast<uint64_t>(put)};
+    Log('W', head, sizeof head, buffer, static_cast<size_t>(put));
+  }
+  return put;
+}
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t position) {
+  return pwrite64(fd, buffer, count, position);
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+  return Proceed(fd) ? REAL(read, ssize_t(*)(int, void*, size_t))(fd, buffer, count) : -1;
+}
+ssize_t write(int fd, const void* buffer, size_t count) {
+  return Proceed(fd) ? REAL(write, ssize_t(*)(int, const void*, size_t))(fd, buffer, count) : -1;
+}
+
+int fsync(int fd) {
+  if (!Proceed(fd)) return -1;
+  const int result = REAL(fsync, int (*)(int))(fd);
+  if (result == 0 && Logged(fd)) Log('S', nullptr, 0);
+  return result;
+}
+
+int ftruncate64(int fd, off_t length) {
+  if (!Proceed(fd)) return -1;
+  const int result = REAL(ftruncate64, int (*)(int, off_t))(fd, length);
+  const uint64_t logged = static_cast<uint64_t>(length);
+  if (result == 0 && Logged(fd)) Log('T', &logged, sizeof logged);
+  return result;
+}
+int ftruncate(int fd, off_t length) { return ftruncate64(fd, length); }
+
+int fallocate64(int fd, int mode, off_t position, off_t count) {
+  return Proceed(fd) ? REAL(fallocate64, int (*)(int, int, off_t, off_t))(fd, mode, position, count) : -1;
+}
+int fallocate(int fd, int mode, off_t position, off_t count) {
+  return fallocate64(fd, mode, position, count);
+}
+
+int flock(int fd, int operation) { return Proceed(fd) ? REAL(flock, int (*)(int, int))(fd, operation) : -1; }
+
+int close(int fd) {
+  if (fd >= 0 && fd < 4096) readWrite[fd] = false;
+  return Proceed(fd) ? REAL(close, int (*)(int))(fd) : -1;
+}
+
+}  // extern "C"
