@@ -87,7 +87,7 @@ test-windows: test-deps test-windows-deps
 	(cd $(WINDOWS_BUILD) && ctest --output-on-failure --no-tests=error) && \
 	echo "End-to-end tests against $(WINDOWS_BUILD)/kel.exe:" && \
 	(cd $(BUILD) && KEL_EXE="$(abspath $(WINDOWS_BUILD))/kel.exe" \
-	  ctest --output-on-failure --no-tests=error -j $(JOBS))
+	  ctest --output-on-failure --no-tests=error -j $(JOBS) -LE soak)
 
 # The posix-thread mingw-w64 compiler and GoogleTest's sources.
 windows-deps:
