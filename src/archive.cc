@@ -123,11 +123,16 @@ void Unscramble(uint8_t* bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) bytes[i] ^= ScrambleKey[i % sizeof ScrambleKey];
 }
 
-int CheckFrontHeader(uint8_t* header, uint32_t* directoryEnd) {
+int CheckFrontHeader(uint8_t* header, size_t size, uint32_t* directoryEnd) {
   Unscramble(header, kFrontHeaderSize);
+  // Values are taken only from bytes the file has.
   auto magic = static_cast<uint16_t>(LittleEndian(header, 2));
-  if (magic != kMagic) {
+  if (size >= 2 && magic != kMagic) {
     messages::NotKelFile(magic);
+    return -1;
+  }
+  if (size < kFrontHeaderSize) {
+    messages::HeaderCut(static_cast<int64_t>(kFrontHeaderSize - size));
     return -1;
   }
   *directoryEnd = static_cast<uint32_t>(LittleEndian(header + 26, 4));
@@ -217,9 +222,13 @@ int LoadDirectory(const std::string& archivePath, Directory* directory, platform
 int FindDirectory(Directory* directory) {
   Cfile& archive = directory->archive;
   uint8_t header[kFrontHeaderSize] = {};
-  archive.ReadAt(0, header, sizeof header);
+  const int64_t got = archive.ReadAt(0, header, sizeof header);
+  if (got < 0) {
+    messages::ReadFailed(archive.path);
+    return -1;
+  }
   uint32_t directoryEnd = 0;
-  if (CheckFrontHeader(header, &directoryEnd) != 0) return -1;
+  if (CheckFrontHeader(header, static_cast<size_t>(got), &directoryEnd) != 0) return -1;
   if (FindDirectoryBlock(archive, directoryEnd, &directory->location) != 0) return -1;
   // A file that ends inside the block is cut: only the records it holds
   // whole are walked, and the commands report the cut after their work.

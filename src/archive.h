@@ -35,9 +35,10 @@ void ApplyDataKey(uint8_t* bytes, size_t count);
 /// XORs a run with ScrambleKey, the key index starting at 0 (its own inverse).
 void Unscramble(uint8_t* bytes, size_t count);
 
-/// Unscrambles the first kFrontHeaderSize bytes of `header` in place and
-/// checks the magic. 0 with `directoryEnd` set, or -1 after its message.
-int CheckFrontHeader(uint8_t* header, uint32_t* directoryEnd);
+/// Unscrambles the first kFrontHeaderSize bytes of `header`, of which the
+/// file had `size`, in place and checks the magic. 0 with `directoryEnd`
+/// set, or -1 after its message (also for a header that the file cuts).
+int CheckFrontHeader(uint8_t* header, size_t size, uint32_t* directoryEnd);
 
 struct DirectoryLocation {
   uint32_t blockTag = 0;

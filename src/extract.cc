@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <vector>
 
 #include "archive.h"
 #include "journal.h"
@@ -46,7 +48,9 @@ bool StoredSizeFits(const ArchiveEntry& entry) {
 
 int ExtractOpenRange(Cfile& archive, int64_t address, int64_t size, const std::string& destFile,
                      platform::Access access) {
-  messages::ExtractRangeHead(address, size, destFile);
+  // Refused operands get no head line; size -1 shows the count it stands for.
+  if (!RangeIsValid(archive, address, size)) return -1;
+  messages::ExtractRangeHead(address, size == -1 ? archive.fileSize - address : size, destFile);
   return RangeCopier(archive).CopyRange(destFile, address, size, "", access);
 }
 
@@ -68,32 +72,156 @@ int ExtractFound(Cfile& archive, const std::string& destDir, int64_t address, co
                           platform::Access::kWriteEntry);
 }
 
-// One stored file of extract-all: its line, its folders, its bytes.
-int ExtractEntry(const ArchiveEntry& entry, const std::string& destDir, OutputFolders& folders,
-                 RangeCopier& copier) {
-  std::string outputName = destDir + entry.path;
-  const bool safe = IsSafeEntryPath(entry.path);
-  // A stored size that cannot be copied makes no folders.
-  const auto made = safe && entry.size <= static_cast<uint64_t>(INT64_MAX) ? folders.CreateFolders(outputName)
-                                                                           : OutputFolders::kReady;
-  if (!safe || made == OutputFolders::kOutside) {
-    messages::UnsafePath(entry.path);
-    return -1;
+// Says why an output could not be made or written: in words of its own for
+// the reasons the system tells, else with `otherwise`.
+void ReportOutput(const std::string& path, platform::Failure failure, void (*otherwise)(const std::string&)) {
+  switch (failure) {
+    case platform::Failure::kMissingFolder:
+      return messages::MissingFolder(path);
+    case platform::Failure::kNameTooLong:
+      return messages::NameTooLong(path);
+    case platform::Failure::kNoSpace:
+      return messages::NoSpace(path);
+    case platform::Failure::kReadOnly:
+      return messages::ReadOnly(path);
+    case platform::Failure::kOther:
+      break;
   }
-  messages::ExtractEntryHead(entry.path, entry.size);
-  int result = 0;
-  if (!StoredSizeFits(entry)) {
-    result = -1;
-  } else if (made == OutputFolders::kMissingParent) {
-    messages::OpenFailed(outputName);
-    result = -1;
-  } else {
-    result = copier.CopyRange(outputName, static_cast<int64_t>(entry.address),
-                              static_cast<int64_t>(entry.size), ".", platform::Access::kWriteEntry);
-  }
-  messages::Print("\n");
-  return result;
+  otherwise(path);
 }
+
+// The outputs written so far where the file system takes names that differ
+// in case for one file (Windows): a second spelling must never overwrite
+// the first. A slot holds the upper 37 bits of the folded name's hash and
+// the index of its stored file in the walk, 8 bytes; the name itself is
+// found by walking the directory again, which only a hit needs.
+class WrittenNames {
+ public:
+  explicit WrittenNames(Directory& directory) : directory_(directory) {}
+
+  /// The path of an earlier output whose name folds to `folded`, or "".
+  std::string Find(const std::string& folded) const {
+    if (slots_.empty()) return "";
+    const uint64_t key = Key(folded);
+    for (size_t at = Home(key); slots_[at] != 0; at = Next(at)) {
+      if ((slots_[at] & ~kIndexMask) != key) continue;
+      std::string path = PathAt(slots_[at] & kIndexMask);
+      if (platform::FoldedName(path) == folded) return path;
+    }
+    return "";
+  }
+
+  void Add(const std::string& folded, uint64_t index) {
+    if (index + 1 > kIndexMask) return;
+    if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
+    Put(Key(folded) | (index + 1));
+    ++used_;
+  }
+
+ private:
+  // A directory block of 4 GiB holds fewer than 2^27 stored files.
+  static constexpr int kIndexBits = 27;
+  static constexpr uint64_t kIndexMask = (uint64_t{1} << kIndexBits) - 1;
+
+  static uint64_t Key(const std::string& folded) { return std::hash<std::string>{}(folded) & ~kIndexMask; }
+  size_t Home(uint64_t key) const { return static_cast<size_t>(key >> kIndexBits) & (slots_.size() - 1); }
+  size_t Next(size_t at) const { return (at + 1) & (slots_.size() - 1); }
+  void Put(uint64_t slot) {
+    size_t at = Home(slot & ~kIndexMask);
+    while (slots_[at] != 0) at = Next(at);
+    slots_[at] = slot;
+  }
+  void Grow() {
+    std::vector<uint64_t> old(std::max<size_t>(slots_.size() * 2, 1024), 0);
+    old.swap(slots_);
+    for (uint64_t slot : old) {
+      if (slot != 0) Put(slot);
+    }
+  }
+  // The path of the stored file `oneBased` in the walk.
+  std::string PathAt(uint64_t oneBased) const {
+    std::string path;
+    uint64_t index = 0;
+    WalkDirectory(directory_, [&](const ArchiveEntry& entry) {
+      if (++index != oneBased) return true;
+      path = entry.path;
+      return false;
+    });
+    return path;
+  }
+
+  Directory& directory_;
+  std::vector<uint64_t> slots_;
+  size_t used_ = 0;
+};
+
+enum class Outcome { kWritten, kFailed, kStop };
+
+// Extract-all: each stored file's line, its folders and its bytes, with
+// what the run has made so far.
+class Extraction {
+ public:
+  Extraction(Directory& directory, const std::string& destDir)
+      : destDir_(destDir), folders_(destDir), copier_(directory.archive), written_(directory) {}
+
+  Outcome Extract(const ArchiveEntry& entry) {
+    const uint64_t index = index_++;
+    if (!IsSafeEntryPath(entry.path)) {
+      messages::UnsafePath(entry.path);
+      return Outcome::kFailed;
+    }
+    const std::string folded = platform::FoldedName(entry.path);
+    const std::string earlier = folded.empty() ? "" : written_.Find(folded);
+    if (!earlier.empty() && earlier != entry.path) {
+      messages::SameNameWritten(entry.path, earlier);
+      return Outcome::kFailed;
+    }
+    std::string outputName = destDir_ + entry.path;
+    const bool fits = entry.size <= static_cast<uint64_t>(INT64_MAX);
+    // A stored size that cannot be copied makes no folders.
+    const auto made = fits ? folders_.CreateFolders(outputName) : OutputFolders::kReady;
+    if (made == OutputFolders::kOutside) {
+      messages::UnsafePath(entry.path);
+      return Outcome::kFailed;
+    }
+    if (made == OutputFolders::kFailed && FailsEveryOutput(folders_.Failure())) {
+      ReportOutput(outputName, folders_.Failure(), messages::OpenFailed);
+      return Outcome::kStop;
+    }
+    // A destination that is a file, or that could not be made, fails every
+    // stored file alike: once said is enough.
+    if (!destinationChecked_ && fits) {
+      destinationChecked_ = true;
+      if (!platform::IsFolder(destDir_)) {
+        messages::CannotMakeDestination(destDir_);
+        return Outcome::kStop;
+      }
+    }
+    messages::ExtractEntryHead(entry.path, entry.size);
+    Outcome outcome = Outcome::kFailed;
+    if (made != OutputFolders::kReady) {
+      ReportOutput(outputName, folders_.Failure(), messages::OpenFailed);
+    } else if (StoredSizeFits(entry)) {
+      if (copier_.CopyRange(outputName, static_cast<int64_t>(entry.address), static_cast<int64_t>(entry.size),
+                            ".", platform::Access::kWriteEntry) == 0) {
+        if (!folded.empty() && earlier.empty()) written_.Add(folded, index);
+        outcome = Outcome::kWritten;
+      } else if (FailsEveryOutput(copier_.Failure())) {
+        outcome = Outcome::kStop;
+      }
+    }
+    messages::EndLine();
+    return outcome;
+  }
+
+ private:
+  const std::string destDir_;
+  OutputFolders folders_;
+  RangeCopier copier_;
+  WrittenNames written_;
+  bool destinationChecked_ = false;
+  uint64_t index_ = 0;
+};
 
 }  // namespace
 
@@ -117,6 +245,7 @@ int ListEntries(const std::string& archivePath) {
 
 int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t size,
                            const std::string& progressMark, platform::Access access) {
+  failure_ = platform::Failure::kOther;
   if (!RangeIsValid(archive_, address, size)) return -1;
   // An archive file smaller than the block needs no more than its length (a
   // device or a pipe, which has none, gets the whole block).
@@ -125,10 +254,29 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
   if (block_.data == nullptr && block_.Allocate(static_cast<size_t>(blockSize)) == nullptr) return -1;
   const auto blockLength = static_cast<int64_t>(block_.length);
   Cfile output;
-  if (output.Open(destFile, access) != 0) {
-    messages::OpenFailed(destFile);
+  if (const int error = output.Open(destFile, access)) {
+    failure_ = platform::FailureOf(error);
+    ReportOutput(destFile, failure_, messages::OpenFailed);
     return -1;
   }
+  // Leaves no half-written file under the output's name.
+  auto discard = [&output, &destFile] {
+    const bool regular = platform::IsRegularFile(output.handle);
+    output.Close();
+    if (regular) platform::RemoveFile(destFile);
+  };
+  // A file that the archive names and that is not written whole is no file
+  // of the archive's; an output that the user names keeps what was
+  // written, as dd's does.
+  auto fail = [&discard, access] {
+    if (access == platform::Access::kWriteEntry) discard();
+    return -1;
+  };
+  auto writeFailed = [this, &destFile, &fail] {
+    failure_ = platform::FailureOf(platform::LastError());
+    ReportOutput(destFile, failure_, messages::WriteFailed);
+    return fail();
+  };
   if (size == -1) size = archive_.fileSize - address;
   int64_t marks = 0;
   auto markUpTo = [&marks, &progressMark](int64_t count) {
@@ -137,9 +285,7 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
   for (int64_t done = 0; done < size;) {
     // An interrupted copy leaves no half-written file under its name.
     if (platform::CaughtInterrupt() != 0) {
-      const bool regular = platform::IsRegularFile(output.handle);
-      output.Close();
-      if (regular) platform::RemoveFile(destFile);
+      discard();
       messages::Interrupted(destFile);
       platform::EndIfInterrupted();
     }
@@ -152,7 +298,7 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
       if (got < 0) {
         windowEnd_ = windowStart_;
         messages::ReadFailed(archive_.path);
-        return -1;
+        return fail();
       }
       ApplyDataKey(block_.data, static_cast<size_t>(got));
       windowStart_ = position;
@@ -161,22 +307,23 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
         // The mark of the MiB that found no bytes comes before the message.
         markUpTo(done / kMarkEvery + 1);
         messages::RangePastEnd(size - done);
-        return -1;
+        return fail();
       }
     }
     const int64_t count = std::min(windowEnd_ - position, size - done);
     if (!output.Write(block_.data + (position - windowStart_), static_cast<size_t>(count))) {
-      messages::WriteFailed(destFile);
-      return -1;
+      return writeFailed();
     }
     done += count;
     markUpTo((done + kMarkEvery - 1) / kMarkEvery);
   }
-  if (!output.Close()) {
-    messages::WriteFailed(destFile);
-    return -1;
-  }
-  return 0;
+  if (output.Close()) return 0;
+  // Closed, the output can no longer tell whether it is a file: one that the
+  // archive names goes by its name.
+  const bool named = access == platform::Access::kWriteEntry;
+  writeFailed();
+  if (named) platform::RemoveFile(destFile);
+  return -1;
 }
 
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile) {
@@ -192,14 +339,15 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir) {
   messages::ExtractAllHead(destDir);
   platform::CatchInterrupts();
   int result = 0;
-  OutputFolders folders(destDir);
-  RangeCopier copier(directory.archive);
+  Extraction extraction(directory, destDir);
+  Outcome outcome = Outcome::kWritten;
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     platform::EndIfInterrupted();
-    if (ExtractEntry(entry, destDir, folders, copier) != 0) result = -1;
-    return true;
+    outcome = extraction.Extract(entry);
+    if (outcome != Outcome::kWritten) result = -1;
+    return outcome != Outcome::kStop;
   });
-  if (walked != 0 || ReportCut(directory) != 0) return -1;
+  if (walked != 0 || outcome == Outcome::kStop || ReportCut(directory) != 0) return -1;
   return result;
 }
 
@@ -229,9 +377,8 @@ bool IsSafeEntryPath(const std::string& path) {
   size_t start = 0;
   while (true) {
     size_t end = FindSeparator(path, start);
-    if (path.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0) {
-      return false;
-    }
+    const std::string name = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (name == ".." || !platform::CanHoldName(name)) return false;
     if (end == std::string::npos) return true;
     start = end + 1;
   }

@@ -24,13 +24,18 @@ class RangeCopier {
   /// Copies `size` bytes from `address` (size -1: to the archive's end) into
   /// a new `destFile`, opened with `access`, XORing each with DataKey and
   /// printing `progressMark` for every started MiB. 0, or -1 after its
-  /// message; a range past the archive's end leaves the bytes that exist.
-  /// Interrupted, it removes the output, names it and ends the process.
+  /// message. An output that cannot be written whole is removed when the
+  /// archive names it (kWriteEntry); one that the user names keeps the
+  /// bytes written. Interrupted, it removes the output, names it and ends
+  /// the process.
   int CopyRange(const std::string& destFile, int64_t address, int64_t size, const std::string& progressMark,
                 platform::Access access);
+  /// Why the output of the last copy that failed could not be written.
+  platform::Failure Failure() const { return failure_; }
 
  private:
   Cfile& archive_;
+  platform::Failure failure_ = platform::Failure::kOther;
   Cbuffer block_;
   int64_t windowStart_ = 0;  ///< the archive bytes the block holds, plain
   int64_t windowEnd_ = 0;
@@ -48,7 +53,8 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir);
 int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address);
 
 /// Whether a name taken from the archive stays below the folder it is
-/// written into: not absolute, no drive prefix, no ".." component.
+/// written into (not absolute, no drive prefix, no ".." component) and the
+/// file system can hold each of its names.
 bool IsSafeEntryPath(const std::string& path);
 
 }  // namespace kel

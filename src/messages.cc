@@ -22,14 +22,27 @@ std::string Hex(uint64_t value, int digits) {
 
 std::string Decimal(int64_t value) { return std::to_string(value); }
 
+// Whether the last text printed left its line open (a progress line).
+bool midLine = false;
+
+// An error line starts a line of its own, so that grep '^error' finds it.
+void ErrorLine(const std::string& line) {
+  EndLine();
+  Print(line);
+}
+
 void Error(const char* utf8Text, const std::string& detail, const char* utf8Tail = ").\n") {
-  Print(platform::TextFromUtf8(std::string("error : ") + utf8Text + "(") + detail +
-        platform::TextFromUtf8(utf8Tail));
+  ErrorLine(platform::TextFromUtf8(std::string("error : ") + utf8Text + "(") + detail +
+            platform::TextFromUtf8(utf8Tail));
 }
 
 }  // namespace
 
-void Print(const std::string& text) { platform::WriteOutput(text.data(), text.size()); }
+void Print(const std::string& text) {
+  if (text.empty()) return;
+  platform::WriteOutput(text.data(), text.size());
+  midLine = text.back() != '\n';
+}
 
 void Progress(const std::string& mark) {
   Print(mark);
@@ -88,8 +101,8 @@ void ListingTotal(uint32_t count, uint64_t bytes) {
 }
 
 void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile) {
-  Print("Extract 0x" + Hex(static_cast<uint64_t>(address), 8) + "-" +
-        Hex(static_cast<uint64_t>(size) & 0xFFFFFFFFu, 8) + " to " + destFile + "\n");
+  Print("Extract 0x" + Hex(static_cast<uint64_t>(address), 8) + "-" + Hex(static_cast<uint64_t>(size), 8) +
+        " to " + destFile + "\n");
 }
 
 void ExtractAllHead(const std::string& destDir) { Print("Extract to " + destDir + ".\n"); }
@@ -117,8 +130,8 @@ void MemoryFailed(int64_t bytes) { Error("メモリ確保に失敗", Decimal(byt
 void NotKelFile(uint32_t magic) { Error("kelファイルではありません？", "0x" + Hex(magic, 4)); }
 
 void DirectoryNotFound(uint32_t directoryEnd) {
-  Print(platform::TextFromUtf8("error : アーカイブヘッダが見つかりません.(0x") + Hex(directoryEnd, 8) +
-        ")\n");
+  ErrorLine(platform::TextFromUtf8("error : アーカイブヘッダが見つかりません.(0x") + Hex(directoryEnd, 8) +
+            ")\n");
 }
 
 void NotStartAddress(int64_t address) {
@@ -139,7 +152,7 @@ void AddressPastEnd(int64_t address) {
 }
 
 void FirstBytesDiffer(int count) {
-  Print(platform::TextFromUtf8("error : 先頭データ" + Decimal(count) + "バイトが不一致.\n"));
+  ErrorLine(platform::TextFromUtf8("error : 先頭データ" + Decimal(count) + "バイトが不一致.\n"));
 }
 
 void NotANumber(const std::string& text) { Error("数値が正しくありません", text); }
@@ -170,6 +183,24 @@ void ArchiveInUse(const std::string& archivePath) { Error("アーカイブが使
 
 void CannotRollBack(const std::string& archivePath) {
   Error("中断された書き込みを元に戻せません", archivePath);
+}
+
+void EndLine() {
+  if (midLine) Print("\n");
+}
+
+void HeaderCut(int64_t missingBytes) {
+  Error("kelヘッダが途中で切れています", Decimal(missingBytes), "bytes不足).\n");
+}
+
+void MissingFolder(const std::string& path) { Error("出力先のフォルダが存在しません", path); }
+void NameTooLong(const std::string& path) { Error("名前が長すぎて作成できません", path); }
+void NoSpace(const std::string& path) { Error("ディスクの空き容量が足りません", path); }
+void ReadOnly(const std::string& path) { Error("読み込み専用のファイルシステムです", path); }
+void CannotMakeDestination(const std::string& destDir) { Error("出力先フォルダを作成できません", destDir); }
+
+void SameNameWritten(const std::string& path, const std::string& earlier) {
+  Error("書き出したファイルと同じ名前になるため書き出しません", path + " = " + earlier);
 }
 
 }  // namespace kel::messages

@@ -55,6 +55,17 @@ void WaitingFor(const std::string& archivePath);
 void ArchiveInUse(const std::string& archivePath);
 void CannotRollBack(const std::string& archivePath);
 
+/// Ends the line in progress, if one is.
+void EndLine();
+void HeaderCut(int64_t missingBytes);
+void MissingFolder(const std::string& path);
+void NameTooLong(const std::string& path);
+void NoSpace(const std::string& path);
+void ReadOnly(const std::string& path);
+void CannotMakeDestination(const std::string& destDir);
+/// `path` names the same file as `earlier`, written before, for the file system.
+void SameNameWritten(const std::string& path, const std::string& earlier);
+
 }  // namespace kel::messages
 
 #endif  // KEL_MESSAGES_H_

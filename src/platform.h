@@ -109,6 +109,28 @@ bool EqualIgnoringCase(const std::string& a, const std::string& b);
 /// whose bytes equal `word`'s four bytes; `count` when none does.
 size_t FindWord(const uint8_t* words, size_t count, const char word[4]);
 
+/// The system's error number of the last call here that failed.
+int LastError();
+/// What an error number says about writing outputs.
+enum class Failure {
+  kOther,
+  kMissingFolder,  ///< a folder of the path does not exist
+  kNameTooLong,    ///< the file system refuses a name or path that long
+  kNoSpace,        ///< the disk or the user's quota is full
+  kReadOnly,       ///< the file system is read-only
+};
+Failure FailureOf(int error);
+bool IsFolder(const std::string& path);
+/// Whether the file system can hold `name` as one file or folder name.
+/// Windows cannot: device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with
+/// any extension, in any case), names that end in a dot or a space, and
+/// the characters <>:"|?* and control characters. POSIX holds every name.
+bool CanHoldName(const std::string& name);
+/// Where the file system takes names that differ only in letter case for
+/// one file: `path` as it compares them, folded to one case and to one
+/// separator. Empty where every spelling is a name of its own.
+std::string FoldedName(const std::string& path);
+
 }  // namespace kel::platform
 
 #endif  // KEL_PLATFORM_H_

@@ -427,4 +427,31 @@ size_t FindWord(const uint8_t* words, size_t count, const char word[4]) {
   return hit == nullptr ? count : static_cast<size_t>(hit - first);
 }
 
+int LastError() { return errno; }
+
+Failure FailureOf(int error) {
+  switch (error) {
+    case ENOENT:
+      return Failure::kMissingFolder;
+    case ENAMETOOLONG:
+      return Failure::kNameTooLong;
+    case ENOSPC:
+    case EDQUOT:
+      return Failure::kNoSpace;
+    case EROFS:
+      return Failure::kReadOnly;
+    default:
+      return Failure::kOther;
+  }
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat info;
+  return stat(path.empty() ? "." : ToOsPath(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool CanHoldName(const std::string&) { return true; }
+
+std::string FoldedName(const std::string&) { return ""; }
+
 }  // namespace kel::platform

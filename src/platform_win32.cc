@@ -95,6 +95,18 @@ bool IsRootPart(const std::wstring& path) {
   return parts <= (unc ? 4u : 2u);
 }
 
+// A name longer than file systems hold (255 UTF-16 units on NTFS, FAT and
+// exFAT alike), told as such: the system's own answer varies.
+bool HasTooLongName(const std::wstring& osPath) {
+  size_t start = 0;
+  for (size_t at = 0; at <= osPath.size(); ++at) {
+    if (at < osPath.size() && !IsSeparator(osPath[at])) continue;
+    if (at - start > 255) return true;
+    start = at + 1;
+  }
+  return false;
+}
+
 std::vector<HANDLE> handles;
 
 int AddHandle(HANDLE file) {
@@ -236,6 +248,7 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   *handle = -1;
   const std::wstring osPath = ToOsPath(path);
   const bool creates = access == Access::kWriteNew || access == Access::kWriteEntry;
+  if (creates && HasTooLongName(osPath)) return ERROR_FILENAME_EXCED_RANGE;
   if (creates) {
     HANDLE made = CreateNew(osPath);
     if (made != INVALID_HANDLE_VALUE) {
@@ -375,11 +388,16 @@ bool RemoveFile(const std::string& path) { return DeleteFileW(ToOsPath(path).c_s
 FolderResult MakeFolder(const std::string& path) {
   const std::wstring osPath = ToOsPath(path);
   if (IsRootPart(osPath)) return FolderResult::kExists;
+  if (HasTooLongName(osPath)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FolderResult::kFailed;
+  }
   if (CreateDirectoryW(osPath.c_str(), nullptr)) return FolderResult::kMade;
   const DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS || GetFileAttributesW(osPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
     return FolderResult::kExists;
   }
+  SetLastError(error);  // the reason, not that of the look that followed
   return error == ERROR_PATH_NOT_FOUND ? FolderResult::kMissingParent : FolderResult::kFailed;
 }
 
@@ -479,6 +497,65 @@ size_t FindWord(const uint8_t* words, size_t count, const char word[4]) {
     if (candidate == wanted) return index;
   }
   return count;
+}
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+// ERROR_DISK_QUOTA_EXCEEDED, which mingw's headers lack.
+constexpr DWORD kDiskQuotaExceeded = 1295;
+
+Failure FailureOf(int error) {
+  switch (static_cast<DWORD>(error)) {
+    case ERROR_PATH_NOT_FOUND:
+      return Failure::kMissingFolder;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return Failure::kNameTooLong;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case kDiskQuotaExceeded:
+      return Failure::kNoSpace;
+    case ERROR_WRITE_PROTECT:
+      return Failure::kReadOnly;
+    default:
+      return Failure::kOther;
+  }
+}
+
+bool IsFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(path.empty() ? L"." : ToOsPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool CanHoldName(const std::string& name) {
+  const std::wstring wide = Widen(name, InnerCodePage());
+  if (wide.empty()) return true;
+  if (wide.back() == L'.' || wide.back() == L' ') return false;
+  if (std::any_of(wide.begin(), wide.end(),
+                  [](wchar_t c) { return c < 0x20 || wcschr(L"<>:\"|?*", c) != nullptr; })) {
+    return false;
+  }
+  // A device name stays one whatever follows its first dot, and blanks in
+  // front of that dot do not count.
+  std::wstring stem = wide.substr(0, wide.find(L'.'));
+  stem.erase(stem.find_last_not_of(L' ') + 1);
+  if (stem.size() == 4 && wcschr(L"123456789\u00B9\u00B2\u00B3", stem[3]) != nullptr) stem[3] = L'#';
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"COM#", L"LPT#"}) {
+    if (_wcsicmp(stem.c_str(), device) == 0) return false;
+  }
+  return true;
+}
+
+std::string FoldedName(const std::string& path) {
+  std::wstring wide = Widen(path, InnerCodePage());
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  // The file system's own upper-case table (not a language's casing rules).
+  std::wstring folded(wide.size(), L'\0');
+  const int size = static_cast<int>(wide.size());
+  if (size == 0 || LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), size, &folded[0], size,
+                                 nullptr, nullptr, 0) != size) {
+    folded = wide;
+  }
+  return std::string(reinterpret_cast<const char*>(folded.data()), folded.size() * sizeof(wchar_t));
 }
 
 }  // namespace kel::platform

@@ -90,9 +90,13 @@ OutputFolders::Result OutputFolders::CreateFolders(std::string& path) {
     if (at == 0) continue;
     const std::string prefix = path.substr(0, at);
     const platform::FolderResult made = platform::MakeFolder(prefix);
-    if (made == platform::FolderResult::kMissingParent) {
-      path.resize(at);
-      return kMissingParent;
+    const bool missing = made == platform::FolderResult::kMissingParent;
+    if (missing || made == platform::FolderResult::kFailed) {
+      failure_ = missing ? platform::Failure::kMissingFolder : platform::FailureOf(platform::LastError());
+      if (failure_ != platform::Failure::kOther) {
+        path.resize(at);
+        return missing ? kMissingParent : kFailed;
+      }
     }
     // Below two folders in a row that could not be made (a path too long, a
     // file in the way), no folder can be: trying each one would cost the
@@ -106,6 +110,10 @@ OutputFolders::Result OutputFolders::CreateFolders(std::string& path) {
   }
   ready_ = folder;
   return kReady;
+}
+
+bool FailsEveryOutput(platform::Failure failure) {
+  return failure == platform::Failure::kNoSpace || failure == platform::Failure::kReadOnly;
 }
 
 std::string FormatGrouped(int32_t value) { return FormatGrouped64(value); }

@@ -63,7 +63,7 @@ size_t FindLastSeparator(const std::string& path);
 /// Creates the folders of output paths below one destination folder.
 class OutputFolders {
  public:
-  enum Result { kReady, kMissingParent, kOutside };
+  enum Result { kReady, kMissingParent, kOutside, kFailed };
 
   /// `destDir`: empty (the current folder) or ending in a separator.
   explicit OutputFolders(std::string destDir) : destDir_(std::move(destDir)) {}
@@ -73,13 +73,20 @@ class OutputFolders {
   /// before are known to exist. A folder below the destination that was
   /// there already must not lead outside it (a symbolic link): kOutside.
   /// kMissingParent, with `path` cut just before the separator, when a
-  /// folder cannot be made because its parent is missing.
+  /// folder cannot be made because its parent is missing; kFailed, cut the
+  /// same way, when the system tells why it cannot be made (Failure()).
   Result CreateFolders(std::string& path);
+  platform::Failure Failure() const { return failure_; }
 
  private:
   const std::string destDir_;
   std::string ready_;  ///< the folder part of the last path made ready
+  platform::Failure failure_ = platform::Failure::kOther;
 };
+
+/// No space, no quota left, a read-only file system: every later output
+/// would fail the same way.
+bool FailsEveryOutput(platform::Failure failure);
 
 /// Decimal text with a comma between groups of three digits: -1,234,567.
 std::string FormatGrouped(int32_t value);

@@ -12,16 +12,20 @@ namespace kel::testing {
 namespace {
 
 std::string Sjis(const std::string& utf8) { return InLocale(utf8, "C"); }
+std::string Error(const std::string& text) { return "error : " + text + ".\n"; }
+std::string NotANumber(const std::string& text) { return Error("数値が正しくありません(" + text + ")"); }
+std::string Cut(const std::string& bytes) {
+  return Error("アーカイブが途中で切れています(" + bytes + "bytes不足)");
+}
 
 TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
   const std::string usage =
-      "kel ver.0.2\nUsage : kel -d <kel_file> [dest_dir]\n        kel <kel_file> [dest_dir]\n        kel -l "
-      "<kel_file>\n"
-      "        kel -m <kel_file> <merge_file> [0x<address>]\n        kel -m <kel_file> <merge_name> "
-      "<merge_file>\n"
-      "        kel -e <kel_file> <address> <size> <dest_file>\n        kel -e <kel_file> <address> "
-      "[dest_dir]\n"
-      "        kel -r <kel_file> <file>\n        kel -r <kel_file> <stored_name> <file>\n";
+      "kel ver.0.2\nUsage : kel -d <kel_file> [dest_dir]\n        kel <kel_file> [dest_dir]\n"
+      "        kel -l <kel_file>\n        kel -m <kel_file> <merge_file> [0x<address>]\n"
+      "        kel -m <kel_file> <merge_name> <merge_file>\n        kel -e <kel_file> <address> <size> "
+      "<dest_file>\n"
+      "        kel -e <kel_file> <address> [dest_dir]\n        kel -r <kel_file> <file>\n"
+      "        kel -r <kel_file> <stored_name> <file>\n";
   const std::string rule = "---------- ---------- -----------------------------------------------------\n";
   const std::string head = "   Address       Size Name\n" + rule;
   ScopedTempDir dir;
@@ -46,6 +50,22 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
   WriteFile(dir / "claim.kel", FrontHeader(0xFFFFFFF0) + BlockHead(0xFFFFFFF0 - 34) + std::string(10, '\0'));
   WriteFile(dir / "magic.kel", FrontHeader(100, 0x1234) + std::string(100, '\0'));
   WriteFile(dir / "nodir.kel", FrontHeader(0x40) + std::string(64, '\0'));
+  WriteFile(dir / "short.kel", FrontHeader(0x40).substr(0, 20));
+  // Names Windows cannot hold, refused there like "..", and two spellings of
+  // one name there; written as they are elsewhere.
+  std::vector<Node> names;
+  std::string written = "Extract to w\\.\n", onWindows = written;
+  for (const std::string name : {"NUL", "save\\aux.dat", "COM1.txt", "Lpt9.a.b", "trail.", "dir.\\x.txt",
+                                 "sp \\x", "a<b", "q?", "README.TXT", "readme.txt", "trail"}) {
+    names.push_back(File(name, name));
+    written += name + " " + std::to_string(name.size()) + " bytes.\n";
+    const std::string refusal =
+        name == "readme.txt" ? "書き出したファイルと同じ名前になるため書き出しません(readme.txt = README.TXT)"
+                             : "安全でないパスのため書き出しません(" + name + ")";
+    onWindows +=
+        name == "README.TXT" || name == "trail" ? written.substr(written.rfind(name)) : Error(refusal);
+  }
+  ASSERT_TRUE(BuildArchive(names).WriteTo(dir / "w.kel"));
   // The data of a.txt follow the 34-byte header and the 66-byte directory.
   const std::string listing = head + "0x00000064          3 a.txt\n" + rule + "Total 1 files / 3 bytes\n";
   const struct {
@@ -86,55 +106,36 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
       // The cut is told after what the file holds; a merge writes nothing.
       {"a cut archive",
        {"-l", "cut.kel"},
-       head + "0x00000022          1 a\n" + rule + "Total 1 files / 1 bytes\n" +
-           "error : アーカイブが途中で切れています(30bytes不足).\n",
+       head + "0x00000022          1 a\n" + rule + "Total 1 files / 1 bytes\n" + Cut("30"),
        255},
       {"a 60-byte archive",
        {"-l", "claim.kel"},
-       head + rule + "Total 0 files / 0 bytes\n" +
-           "error : アーカイブが途中で切れています(4294967220bytes不足).\n",
+       head + rule + "Total 0 files / 0 bytes\n" + Cut("4294967220"),
        255},
-      {"extracting a cut archive",
-       {"-d", "cut.kel", "o"},
-       "Extract to o\\.\na 1 bytes.\nerror : アーカイブが途中で切れています(30bytes不足).\n",
-       255},
-      {"merging into a cut archive",
-       {"-m", "cut.kel", "a"},
-       "error : アーカイブが途中で切れています(30bytes不足).\n",
-       255},
+      {"extracting a cut archive", {"-d", "cut.kel", "o"}, "Extract to o\\.\na 1 bytes.\n" + Cut("30"), 255},
+      {"merging into a cut archive", {"-m", "cut.kel", "a"}, Cut("30"), 255},
       // Numbers are whole or refused, before anything is written.
       {"an upper-case hexadecimal prefix",
        {"-e", "a.kel", "0X64", "3", "r.bin"},
        "Extract 0x00000064-00000003 to r.bin\n",
        0},
-      {"a letter in a hexadecimal address",
-       {"-e", "a.kel", "0X1G"},
-       "error : 数値が正しくありません(0X1G).\n",
-       255},
-      {"a word as an address", {"-e", "a.kel", "abc", "o"}, "error : 数値が正しくありません(abc).\n", 255},
-      {"an exponent", {"-e", "a.kel", "1e3", "12", "x.bin"}, "error : 数値が正しくありません(1e3).\n", 255},
-      {"a trailing letter in a size",
-       {"-e", "a.kel", "0x64", "10x", "x.bin"},
-       "error : 数値が正しくありません(10x).\n",
-       255},
-      {"a leading blank",
-       {"-e", "a.kel", " 0x139", "12", "x.bin"},
-       "error : 数値が正しくありません( 0x139).\n",
-       255},
-      {"a bare prefix as a merge address",
-       {"-m", "a.kel", "r.bin", "0x"},
-       "error : 数値が正しくありません(0x).\n",
-       255},
-      {"a number past 64 bits",
-       {"-e", "a.kel", "0x8000000000000000"},
-       "error : 数値が正しくありません(0x8000000000000000).\n",
-       255},
-      {"missing archive", {"-l", "none.kel"}, "error : ファイルオープンに失敗(none.kel).\n", 255},
-      {"wrong magic", {"-l", "magic.kel"}, "error : kelファイルではありません？(0x1234).\n", 255},
+      {"a letter in a hexadecimal address", {"-e", "a.kel", "0X1G"}, NotANumber("0X1G"), 255},
+      {"a word as an address", {"-e", "a.kel", "abc", "o"}, NotANumber("abc"), 255},
+      {"an exponent", {"-e", "a.kel", "1e3", "12", "x.bin"}, NotANumber("1e3"), 255},
+      {"a trailing letter in a size", {"-e", "a.kel", "0x64", "10x", "x.bin"}, NotANumber("10x"), 255},
+      {"a leading blank", {"-e", "a.kel", " 0x139", "12", "x.bin"}, NotANumber(" 0x139"), 255},
+      {"a bare prefix as a merge address", {"-m", "a.kel", "r.bin", "0x"}, NotANumber("0x"), 255},
+      {"a number past 64 bits", {"-e", "a.kel", "0x8000000000000000"}, NotANumber("0x8000000000000000"), 255},
+      {"missing archive", {"-l", "none.kel"}, Error("ファイルオープンに失敗(none.kel)"), 255},
+      {"wrong magic", {"-l", "magic.kel"}, Error("kelファイルではありません？(0x1234)"), 255},
       {"no block ends at directoryEnd",
        {"-l", "nodir.kel"},
        "error : アーカイブヘッダが見つかりません.(0x00000040)\n",
        255},
+      // No value is taken from bytes the file does not have.
+      {"a 20-byte file", {"-l", "short.kel"}, Error("kelヘッダが途中で切れています(14bytes不足)"), 255},
+      {"a read error", {"-l", "/proc/self/mem"}, Error("ファイル読み込みに失敗(/proc/self/mem)"), 255},
+      {"Windows names", {"-d", "w.kel", "w"}, WindowsBuild() ? onWindows : written, WindowsBuild() ? 255 : 0},
   };
   // A UTF-8 locale that is not installed still means UTF-8; the Windows
   // build has code pages instead.
@@ -152,6 +153,8 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
   EXPECT_EQ(ReadFile(dir / "o/a"), "x");
   EXPECT_EQ(ListTree(dir / "-o"), std::vector<std::string>{"a.txt"});
   EXPECT_FALSE(std::filesystem::exists(dir / "x.bin"));
+  EXPECT_EQ(ReadFile(dir / "w/README.TXT"), "README.TXT");
+  EXPECT_TRUE(!WindowsBuild() || ListTree(dir / "w") == (std::vector<std::string>{"README.TXT", "trail"}));
 }
 
 }  // namespace

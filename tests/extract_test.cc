@@ -21,6 +21,11 @@ std::string Xored(std::string bytes) {
   return bytes;
 }
 
+std::string Error(const std::string& text) { return "error : " + text + ".\n"; }
+std::string PastEnd(uint64_t missing) {
+  return Error("範囲がアーカイブの終端を越えています(" + std::to_string(missing) + "bytes不足)");
+}
+
 std::string Random(size_t size) {
   static std::mt19937 random(7);
   std::string bytes(size, '\0');
@@ -46,9 +51,8 @@ TEST(Extract, AllAndByAddressRecreateTheTree) {
                     file("zero", 0x160000, "")});
   for (const auto& [path, address, data] : files) archive.Add(address, Xored(data));
   const std::string listing =
-      "before 0 bytes\ntop.bin 300 bytes.\na\\empty 0 bytes\na\\mib.bin 1,048,576 bytes.\na\\b\\c\\deep "
-      "4,000 "
-      "bytes.\n表\\日本語.txt 77 bytes.\n表\\mib1.bin 1,048,577 bytes..\nzero 0 bytes\n";
+      "before 0 bytes\ntop.bin 300 bytes.\na\\empty 0 bytes\na\\mib.bin 1,048,576 bytes.\n"
+      "a\\b\\c\\deep 4,000 bytes.\n表\\日本語.txt 77 bytes.\n表\\mib1.bin 1,048,577 bytes..\nzero 0 bytes\n";
   for (const char* locale : kLocales) {
     SCOPED_TRACE(locale);
     ScopedTempDir dir;
@@ -90,21 +94,26 @@ TEST(Extract, RangesCopyWhatExistsAndRefuseBadOperands) {
     std::string written;            // what the output holds afterwards
   } rows[] = {
       {{"0x100", "0x20", "out.bin"}, "00000100-00000020", "", Xored(archive.substr(256, 32))},
-      {{"0x100", "-1", "out.bin"}, "00000100-FFFFFFFF", "", Xored(archive.substr(256))},
-      {{"600", "-1", "out.bin"}, "00000258-FFFFFFFF", "", ""},
-      {{"512", "256", "out.bin"},
-       "00000200-00000100",
-       "範囲がアーカイブの終端を越えています(168bytes不足)",
-       Xored(archive.substr(512))},
-      // Refused before the output is opened: it keeps its old bytes.
-      {{"-5", "16", "out.bin"}, "FFFFFFFFFFFFFFFB-00000010", "不正なアドレスです(-5)", "old"},
-      {{"16", "-2", "out.bin"}, "00000010-FFFFFFFE", "不正なサイズです(-2)", "old"},
-      {{"601", "-1", "out.bin"},
-       "00000259-FFFFFFFF",
-       "アドレスがアーカイブの終端を越えています(0x00000259)",
-       "old"},
-      {{"0", "-1", "a.kel"}, "00000000-FFFFFFFF", "ファイルオープンに失敗(a.kel)", archive},
-      {{"0x100", "0x20", "/dev/full"}, "00000100-00000020", "ファイル書き込みに失敗(/dev/full)", ""},
+      // Size -1 shows the count it copies; sizes are 64-bit.
+      {{"0x100", "-1", "out.bin"}, "00000100-00000158", "", Xored(archive.substr(256))},
+      {{"600", "-1", "out.bin"}, "00000258-00000000", "", ""},
+      {{"512", "256", "out.bin"}, "00000200-00000100", PastEnd(168), Xored(archive.substr(512))},
+      {{"0", "0x100000010", "out.bin"}, "00000000-100000010", PastEnd(4294966712), Xored(archive)},
+      // Refused before the head line and before the output is opened: it keeps its old bytes.
+      {{"-5", "16", "out.bin"}, "", Error("不正なアドレスです(-5)"), "old"},
+      {{"16", "-2", "out.bin"}, "", Error("不正なサイズです(-2)"), "old"},
+      {{"601", "-1", "out.bin"}, "", Error("アドレスがアーカイブの終端を越えています(0x00000259)"), "old"},
+      {{"0", "-1", "a.kel"}, "00000000-00000258", Error("ファイルオープンに失敗(a.kel)"), archive},
+      // A missing folder and a name too long say so.
+      {{"0", "1", "n/o"}, "00000000-00000001", Error("出力先のフォルダが存在しません(n/o)"), ""},
+      {{"0", "1", std::string(300, 'n')},
+       "00000000-00000001",
+       Error("名前が長すぎて作成できません(" + std::string(300, 'n') + ")"),
+       ""},
+      {{"0x100", "0x20", "/dev/full"},
+       "00000100-00000020",
+       Error("ディスクの空き容量が足りません(/dev/full)"),
+       ""},
   };
   ScopedTempDir dir;
   WriteFile(dir / "a.kel", archive);
@@ -112,54 +121,62 @@ TEST(Extract, RangesCopyWhatExistsAndRefuseBadOperands) {
     for (const auto& row : rows) {
       SCOPED_TRACE(std::string(locale) + " " + ::testing::PrintToString(row.args));
       WriteFile(dir / "out.bin", "old");
-      const std::string error = row.error.empty() ? "" : "error : " + row.error + ".\n";
+      const std::string head =
+          row.range.empty() ? "" : "Extract 0x" + row.range + " to " + row.args[2] + "\n";
       EXPECT_EQ(RunKel({"-e", "a.kel", row.args[0], row.args[1], row.args[2]}, {locale, dir.path()}),
-                (RunResult{InLocale("Extract 0x" + row.range + " to " + row.args[2] + "\n" + error, locale),
-                           row.error.empty() ? 0 : 255}));
+                (RunResult{InLocale(head + row.error, locale), row.error.empty() ? 0 : 255}));
       // A device is not read back.
       EXPECT_EQ(row.args[2] == "/dev/full" ? "" : ReadFile(dir / row.args[2]), row.written);
     }
   }
 }
 
-// Unsafe names, the archive itself and an existing folder as outputs: each
-// fails alone, the others are written, and nothing lands outside.
+// Unsafe names, the archive itself and an existing folder as outputs,
+// data past the archive's end, a write past a file size limit: each fails
+// alone, the others are written, nothing lands outside and nothing is left
+// half-written. A destination that is a file fails them all, said once.
 TEST(Extract, FailedFilesLeaveEverythingElseAsItWas) {
   // The entries fetched by address point into the header; their bytes do not matter.
-  const Archive archive =
-      BuildArchive({File("..\\..\\escape.txt", "e"), File("\\kel-e2e-abs.txt", "a"),
-                    Placed("/kel-e2e-abs2.txt", 1, 1), Placed("fwd/../../fwd.txt", 2, 1),
-                    File("C:drive.txt", "c"), Placed("huge", 4, ~uint64_t{0}), File("good.txt", "good"),
-                    Placed("a.kel", 3, 3), File("dir", "dir"), Folder("sub", {File("ok.txt", "ok")})});
-  auto refused = [](const std::string& path) {
-    return "error : 安全でないパスのため書き出しません(" + path + ").\n";
-  };
+  const Archive archive = BuildArchive({File("..\\..\\escape.txt", "e"), File("\\kel-e2e-abs.txt", "a"),
+                                        Placed("/kel-e2e-abs2.txt", 1, 1), Placed("fwd/../../fwd.txt", 2, 1),
+                                        File("C:drive.txt", "c"), Placed("huge", 4, ~uint64_t{0}),
+                                        File("good.txt", "good"), Placed("a.kel", 3, 3), File("dir", "dir"),
+                                        Folder("sub", {File("ok.txt", "ok")}), Placed("past", 0, 1 << 20)});
+  auto refused = [](std::string path) { return Error("安全でないパスのため書き出しません(" + path + ")"); };
+  auto open = [](std::string path) { return Error("ファイルオープンに失敗(" + path + ")"); };
   // A stored size of 2^64-1 is damage, not the -1 that reads to the archive's end.
-  const std::string hugeSize = "error : 不正なサイズです(-1).\n";
-  // What both runs of -d print after their head line.
+  const std::string hugeSize = Error("不正なサイズです(-1)");
+  // What the runs of -d print after their head line.
   const std::string unsafe = refused("..\\..\\escape.txt") + refused("\\kel-e2e-abs.txt") +
                              refused("/kel-e2e-abs2.txt") + refused("fwd/../../fwd.txt") +
-                             refused("C:drive.txt") + "huge -1 bytes" + hugeSize + "\ngood.txt 4 bytes.\n";
+                             refused("C:drive.txt") + "huge -1 bytes\n" + hugeSize;
+  const std::string cut = PastEnd((1 << 20) - archive.Bytes().size());
   const struct {
     std::vector<std::string> args;
     std::string out;                 // UTF-8; Shift-JIS in the C locale
     std::vector<std::string> added;  // below x/y, the working folder, afterwards
+    long fileSizeLimit = -1;         // not applied to the Windows build
   } rows[] = {
-      // Into a folder: only the unsafe names fail.
+      // Into a folder: only the unsafe names fail, and past, longer than the limit.
       {{"-d", "a.kel", "z"},
-       "Extract to z\\.\n" + unsafe + "a.kel 3 bytes.\ndir 3 bytes.\nsub\\ok.txt 2 bytes.\n",
-       {"z/", "z/a.kel", "z/dir", "z/good.txt", "z/sub/", "z/sub/ok.txt"}},
+       "Extract to z\\.\n" + unsafe +
+           "good.txt 4 bytes.\na.kel 3 bytes.\ndir 3 bytes.\nsub\\ok.txt 2 bytes.\npast 1,048,576 bytes" +
+           (WindowsBuild() ? ".\n" + cut : "\nerror : ファイル書き込みに失敗(z\\past).\n"),
+       {"z/", "z/a.kel", "z/dir", "z/good.txt", "z/sub/", "z/sub/ok.txt"},
+       100},
       // Into the archive's own folder: the archive and the folder dir are not opened either.
       {{"a.kel"},
-       "Extract to .\n" + unsafe + "a.kel 3 byteserror : ファイルオープンに失敗(a.kel).\n\n" +
-           "dir 3 byteserror : ファイルオープンに失敗(dir).\n\nsub\\ok.txt 2 bytes.\n",
+       "Extract to .\n" + unsafe + "good.txt 4 bytes.\na.kel 3 bytes\n" + open("a.kel") + "dir 3 bytes\n" +
+           open("dir") + "sub\\ok.txt 2 bytes.\npast 1,048,576 bytes.\n" + cut,
        {"good.txt", "sub/", "sub/ok.txt"}},
-      // By address: an absolute name, a parent folder, the archive itself.
+      {{"-d", "a.kel", "a.kel"},
+       "Extract to a.kel\\.\n" + unsafe + Error("出力先フォルダを作成できません(a.kel\\)"),
+       {}},
+      // By address: an absolute name, a parent folder, the archive itself, data past the end.
       {{"-e", "a.kel", "1"}, refused("/kel-e2e-abs2.txt"), {}},
       {{"-e", "a.kel", "2"}, refused("fwd/../../fwd.txt"), {}},
-      {{"-e", "a.kel", "3"},
-       "Extract 0x00000003-00000003 to a.kel\nerror : ファイルオープンに失敗(a.kel).\n",
-       {}},
+      {{"-e", "a.kel", "3"}, "Extract 0x00000003-00000003 to a.kel\n" + open("a.kel"), {}},
+      {{"-e", "a.kel", "0"}, "Extract 0x00000000-00100000 to past\n" + cut, {}},
       {{"-e", "a.kel", "4"}, hugeSize, {}},
   };
   for (const char* locale : kLocales) {
@@ -168,14 +185,15 @@ TEST(Extract, FailedFilesLeaveEverythingElseAsItWas) {
       ScopedTempDir dir;
       std::filesystem::create_directories(dir / "x/y/dir");
       ASSERT_TRUE(archive.WriteTo(dir / "x/y/a.kel"));
-      EXPECT_EQ(RunKel(row.args, {locale, dir / "x/y"}), (RunResult{InLocale(row.out, locale), 255}));
+      EXPECT_EQ(RunKel(row.args, {locale, dir / "x/y", false, row.fileSizeLimit}),
+                (RunResult{InLocale(row.out, locale), 255}));
       std::vector<std::string> tree = {"x/", "x/y/", "x/y/a.kel", "x/y/dir/"};
       for (const std::string& path : row.added) tree.push_back("x/y/" + path);
       EXPECT_EQ(ListTree(dir.path()), tree);
       EXPECT_EQ(ReadFile(dir / "x/y/a.kel"), archive.Bytes());
       // Removed, should they be there, so that one failure does not spoil later runs.
-      EXPECT_FALSE(std::filesystem::remove("/kel-e2e-abs.txt"));
-      EXPECT_FALSE(std::filesystem::remove("/kel-e2e-abs2.txt"));
+      for (const char* outside : {"/kel-e2e-abs.txt", "/kel-e2e-abs2.txt"})
+        EXPECT_FALSE(std::filesystem::remove(outside));
     }
   }
 }
@@ -187,7 +205,6 @@ TEST(Extract, NeverWritesThroughLinksInTheDestination) {
   const Archive archive = BuildArchive(
       {File("readme.txt", "stored"), File("hard.txt", "hard"), Folder("up", {File("evil.txt", "evil")}),
        Folder("in", {File("ok.txt", "ok")}), File("self.kel", "s"), File("hardself.kel", "h")});
-  const std::string open = "error : ファイルオープンに失敗(o\\";
   // Linux's symbolic links are out of sight of a Windows program under
   // wine: there only the hard links count.
   const bool symlinks = !WindowsBuild();
@@ -207,16 +224,16 @@ TEST(Extract, NeverWritesThroughLinksInTheDestination) {
     }
     fs::create_hard_link(dir / "victim2.txt", dir / "o/hard.txt");
     fs::create_hard_link(dir / "a.kel", dir / "o/hardself.kel");
+    const std::string up =
+        symlinks ? Error("安全でないパスのため書き出しません(up\\evil.txt)") : "up\\evil.txt 4 bytes.\n";
+    const std::string self = symlinks ? "\n" + Error("ファイルオープンに失敗(o\\self.kel)") : ".\n";
     EXPECT_EQ(
         RunKel({"-d", "a.kel", "o"}, {locale, dir.path()}),
-        (RunResult{
-            InLocale("Extract to o\\.\nreadme.txt 6 bytes.\nhard.txt 4 bytes.\n" +
-                         std::string(symlinks ? "error : 安全でないパスのため書き出しません(up\\evil.txt).\n"
-                                              : "up\\evil.txt 4 bytes.\n") +
-                         "in\\ok.txt 2 bytes.\nself.kel 1 bytes" + (symlinks ? open + "self.kel).\n" : ".") +
-                         "\nhardself.kel 1 bytes" + open + "hardself.kel).\n\n",
-                     locale),
-            255}));
+        (RunResult{InLocale("Extract to o\\.\nreadme.txt 6 bytes.\nhard.txt 4 bytes.\n" + up +
+                                "in\\ok.txt 2 bytes.\nself.kel 1 bytes" + self + "hardself.kel 1 bytes\n" +
+                                Error("ファイルオープンに失敗(o\\hardself.kel)"),
+                            locale),
+                   255}));
     EXPECT_EQ(ReadFile(dir / "victim.txt") + ReadFile(dir / "victim2.txt"), "victimvictim2");
     EXPECT_EQ(ReadFile(dir / "o/readme.txt") + ReadFile(dir / "o/hard.txt"), "storedhard");
     EXPECT_FALSE(fs::is_symlink(dir / "o/readme.txt"));
