@@ -24,6 +24,7 @@
 #include "archive.h"
 #include "extract.h"
 #include "platform.h"
+#include "select.h"
 
 namespace {
 
@@ -123,7 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kel::platform::InitText();
   }
   if (chdir(dest.c_str()) != 0) abort();
-  kel::ExtractAll(archivePath, "");
+  kel::Selection all;
+  kel::ExtractAll(archivePath, "", all);
   if (fchdir(originalFolder) != 0) abort();
   for (int64_t address : EndAddresses()) kel::ExtractByAddress(archivePath, dest + "\\", address);
   kel::platform::FlushOutput();

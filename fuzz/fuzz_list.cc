@@ -16,6 +16,7 @@
 
 #include "extract.h"
 #include "platform.h"
+#include "select.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ int64_t ListedCount(const char* locale) {
   setenv("LC_ALL", locale, 1);
   kel::platform::InitText();
   if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) abort();
-  kel::ListEntries(archivePath);
+  kel::Selection all;
+  kel::ListEntries(archivePath, all);
   kel::platform::FlushOutput();
   const off_t length = lseek(STDOUT_FILENO, 0, SEEK_CUR);
   std::string output(static_cast<size_t>(length), '\0');

@@ -177,7 +177,7 @@ int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation*
   return -1;
 }
 
-int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& visit) {
+int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& visit, bool storedNames) {
   BlockWindow block(read, size);
   FolderStack folders;
   bool afterEnd = false;
@@ -197,7 +197,7 @@ int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& vi
     if (!block.Holds(offset, kRecordFixedSize + nameLength)) break;
     if (!afterEnd) folders.Push(currentName);
     if (!block.Name(offset + 8, nameLength, &currentName)) return -1;
-    currentName = platform::NameFromArchive(currentName);
+    if (!storedNames) currentName = platform::NameFromArchive(currentName);
     const uint8_t* tail = block.Bytes(offset + 16 + nameLength, 20);
     if (tail == nullptr) return -1;
     if (LittleEndian(tail, 4) == 0) {
@@ -254,7 +254,8 @@ int WalkDirectory(Directory& directory, const EntryVisitor& visit) {
     messages::ReadFailed(archive.path);
     return int64_t{-1};
   };
-  return WalkDirectory(read, directory.location.blockLength - directory.missingBytes, visit);
+  return WalkDirectory(read, directory.location.blockLength - directory.missingBytes, visit,
+                       directory.storedNames);
 }
 
 uint64_t DataEnd(const ArchiveEntry& entry) {

@@ -72,15 +72,18 @@ using BlockReader = std::function<int64_t(uint64_t offset, uint8_t* destination,
 
 /// Walks the items in the first `size` bytes of a directory block, read
 /// through `read` in fixed windows, and hands every stored file to `visit`
-/// in directory order. Items that run past `size` are dropped. 0, or -1
+/// in directory order, its path in the process code page (or as stored,
+/// with `storedNames`). Items that run past `size` are dropped. 0, or -1
 /// when a read failed.
-int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& visit);
+int WalkDirectory(const BlockReader& read, uint64_t size, const EntryVisitor& visit,
+                  bool storedNames = false);
 
 /// An archive open, its header checked and its directory block found.
 struct Directory {
   Cfile archive;
   DirectoryLocation location;
   uint64_t missingBytes = 0;  ///< of the block, when the file ends inside it
+  bool storedNames = false;   ///< walk with the names as stored, unconverted
 };
 
 /// Opens the archive with `access` (see OpenArchive), checks its front

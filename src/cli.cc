@@ -1,12 +1,12 @@
-// Dispatch. An option is "-" and a letter (later characters ignored, so
-// -list lists), or "/" and a letter when the argument is exactly two
+// Dispatch. A command option is "-" and a letter (later characters ignored,
+// so -list lists), or "/" and a letter when the argument is exactly two
 // characters; anything else is an archive path for the default command,
-// extract all. A destination folder for extract-all that is empty or looks
-// like an option is a slip (an unset variable, a misplaced option), never
-// "here".
+// extract all. The command's own options (-q, -j N, --json) come between it
+// and the archive.
 #include "cli.h"
 
 #include <algorithm>
+#include <cctype>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +15,7 @@
 #include "merge.h"
 #include "messages.h"
 #include "platform.h"
+#include "select.h"
 
 namespace kel {
 namespace {
@@ -22,12 +23,13 @@ namespace {
 constexpr int kFailureStatus = 255;
 
 int Usage(const char* program) {
+  messages::SetQuiet(false);
   messages::Usage(program != nullptr ? program : "kel");
   return -1;
 }
 
 // A number operand, or its message: a typo must never become 0.
-bool Number(const char* text, int64_t* value) {
+bool Number(const std::string& text, int64_t* value) {
   if (ParseNumber(text, value)) return true;
   messages::NotANumber(text);
   return false;
@@ -39,18 +41,56 @@ int Help(const char* program) {
   return 0;
 }
 
-std::string FolderOperand(int argc, char** argv, int index) {
-  std::string folder = argc > index ? argv[index] : "";
-  AppendBackslash(folder);
-  return folder;
+struct Options {
+  bool quiet = false;
+  bool json = false;
+  int threads = 0;  ///< 0: as many as suit the machine
+};
+
+// The options between the command option and its operands, each of them
+// one that `allowed` names ("q" -q, "j" -j N, "J" --json). False for any
+// other, or a thread count that is not a whole number from 1 to 64.
+bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowed, Options* options) {
+  size_t at = 0;
+  for (; at < arguments.size() && arguments[at].size() > 1 && arguments[at][0] == '-'; ++at) {
+    const std::string& option = arguments[at];
+    if (option == "--") {
+      ++at;
+      break;
+    }
+    const char letter = option == "--json" ? 'J' : option.size() >= 2 && option[1] != '-' ? option[1] : '\0';
+    if (letter == '\0' || allowed.find(letter) == std::string::npos) return false;
+    if (letter == 'q' && option == "-q") {
+      options->quiet = true;
+    } else if (letter == 'J') {
+      options->json = true;
+    } else if (letter == 'j') {
+      const std::string count = option.size() > 2           ? option.substr(2)
+                                : at + 1 < arguments.size() ? arguments[++at]
+                                                            : "";
+      int64_t threads = 0;
+      if (!ParseNumber(count, &threads) || threads < 1 || threads > 64) return false;
+      options->threads = static_cast<int>(threads);
+    } else {
+      return false;
+    }
+  }
+  arguments.erase(arguments.begin(), arguments.begin() + static_cast<std::ptrdiff_t>(at));
+  return true;
 }
 
-int ExtractAllTo(int argc, char** argv, int archiveIndex) {
-  const int folderIndex = archiveIndex + 1;
-  if (argc > folderIndex && (argv[folderIndex][0] == '\0' || argv[folderIndex][0] == '-')) {
-    return Usage(argv[0]);
+// Extract-all: the archive, then a destination folder and patterns. A
+// destination that is empty or looks like an option is a slip (an unset
+// variable, a misplaced option), never "here".
+int ExtractAllTo(const std::vector<std::string>& operands, const Options& options, const char* program) {
+  if (operands.empty() || (operands.size() > 1 && (operands[1].empty() || operands[1][0] == '-'))) {
+    return Usage(program);
   }
-  return ExtractAll(argv[archiveIndex], FolderOperand(argc, argv, folderIndex));
+  std::string destDir = operands.size() > 1 ? operands[1] : "";
+  AppendBackslash(destDir);
+  Selection selection(std::vector<std::string>(
+      operands.begin() + std::min<std::ptrdiff_t>(2, operands.size()), operands.end()));
+  return ExtractAll(operands[0], destDir, selection, options.threads);
 }
 
 int Dispatch(int argc, char** argv) {
@@ -61,55 +101,60 @@ int Dispatch(int argc, char** argv) {
     messages::Version(argv[0]);
     return 0;
   }
+  std::vector<std::string> operands(argv + 2, argv + argc);
   const bool isOption = (!first.empty() && first[0] == '-') || (first.size() == 2 && first[0] == '/');
-  if (!isOption) return ExtractAllTo(argc, argv, 1);
+  if (!isOption) return ExtractAllTo(std::vector<std::string>(argv + 1, argv + argc), Options(), argv[0]);
 
-  const char letter = first.size() >= 2 ? first[1] : '\0';
+  const char letter =
+      first.size() >= 2 ? static_cast<char>(tolower(static_cast<unsigned char>(first[1]))) : '\0';
+  if (letter == 'h' || letter == '?') return Help(argv[0]);
+  static const std::string kAllowed[][2] = {{"d", "qj"}, {"l", "J"}, {"e", "q"}, {"m", "q"}, {"r", "q"}};
+  const auto* command = std::find_if(std::begin(kAllowed), std::end(kAllowed),
+                                     [letter](const auto& allowed) { return allowed[0][0] == letter; });
+  Options options;
+  if (command == std::end(kAllowed) || !ParseOptions(operands, (*command)[1], &options))
+    return Usage(argv[0]);
+  messages::SetQuiet(options.quiet);
+  const size_t count = operands.size();
   switch (letter) {
-    case 'h':
-    case 'H':
-    case '?':
-      return Help(argv[0]);
     case 'd':
-    case 'D':
-      if (argc <= 2) break;
-      return ExtractAllTo(argc, argv, 2);
-    case 'l':
-    case 'L':
-      if (argc <= 2) break;
-      return ListEntries(argv[2]);
-    case 'e':
-    case 'E': {
+      return ExtractAllTo(operands, options, argv[0]);
+    case 'l': {
+      if (count < 1) break;
+      Selection selection(std::vector<std::string>(operands.begin() + 1, operands.end()));
+      return ListEntries(operands[0], selection, options.json);
+    }
+    case 'e': {
       int64_t address = 0;
       int64_t size = 0;
-      if (argc > 5) {
-        if (!Number(argv[3], &address) || !Number(argv[4], &size)) return -1;
-        return ExtractRange(argv[2], address, size, argv[5]);
+      if (count > 3) {
+        if (!Number(operands[1], &address) || !Number(operands[2], &size)) return -1;
+        return ExtractRange(operands[0], address, size, operands[3]);
       }
-      if (argc > 3) {
-        if (!Number(argv[3], &address)) return -1;
-        return ExtractByAddress(argv[2], FolderOperand(argc, argv, 4), address);
+      if (count > 1) {
+        if (!Number(operands[1], &address)) return -1;
+        std::string destDir = count > 2 ? operands[2] : "";
+        AppendBackslash(destDir);
+        return ExtractByAddress(operands[0], destDir, address);
       }
       break;
     }
     case 'm':
-    case 'M':
-      if (argc > 4) {
+      if (count > 2) {
         // Only a "0x" prefix marks an address; a decimal operand is the
         // replacement of the by-name form.
-        if (std::string(argv[4]).rfind("0x", 0) == 0) {
+        if (operands[2].rfind("0x", 0) == 0) {
           int64_t address = 0;
-          if (!Number(argv[4], &address)) return -1;
-          return MergeAt(argv[3], argv[2], address);
+          if (!Number(operands[2], &address)) return -1;
+          return MergeAt(operands[1], operands[0], address);
         }
-        return MergeByName(argv[2], argv[3], argv[4]);
+        return MergeByName(operands[0], operands[1], operands[2]);
       }
-      if (argc > 3) return MergeByFile(argv[2], argv[3]);
+      if (count > 1) return MergeByFile(operands[0], operands[1]);
       break;
     case 'r':
-    case 'R':
-      if (argc > 4) return ReplaceByName(argv[2], argv[3], argv[4]);
-      if (argc > 3) return ReplaceByFile(argv[2], argv[3]);
+      if (count > 2) return ReplaceByName(operands[0], operands[1], operands[2]);
+      if (count > 1) return ReplaceByFile(operands[0], operands[1]);
       break;
     default:
       break;

@@ -13,6 +13,7 @@
 #include "archive.h"
 #include "journal.h"
 #include "messages.h"
+#include "select.h"
 
 namespace kel {
 namespace {
@@ -164,8 +165,8 @@ class Extraction {
   Extraction(Directory& directory, const std::string& destDir)
       : destDir_(destDir), folders_(destDir), copier_(directory.archive), written_(directory) {}
 
-  Outcome Extract(const ArchiveEntry& entry) {
-    const uint64_t index = index_++;
+  /// `index`: the stored file's place in the walk.
+  Outcome Extract(const ArchiveEntry& entry, uint64_t index) {
     if (!IsSafeEntryPath(entry.path)) {
       messages::UnsafePath(entry.path);
       return Outcome::kFailed;
@@ -220,27 +221,33 @@ class Extraction {
   RangeCopier copier_;
   WrittenNames written_;
   bool destinationChecked_ = false;
-  uint64_t index_ = 0;
 };
 
 }  // namespace
 
-int ListEntries(const std::string& archivePath) {
+int ListEntries(const std::string& archivePath, Selection& selection, bool json) {
   Directory directory;
   if (LoadDirectory(archivePath, &directory) != 0) return -1;
-  messages::ListingHead();
+  if (!json) messages::ListingHead();
+  // JSON converts the stored names itself, whatever the locale.
+  directory.storedNames = json;
   uint32_t count = 0;
   uint64_t total = 0;
   uint64_t dataEnd = 0;
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
-    messages::ListingLine(entry.address, entry.size, entry.path);
+    // Patterns are in the process code page.
+    if (!selection.Chooses(json ? platform::NameFromArchive(entry.path) : entry.path)) return true;
+    json ? messages::ListingJson(entry.address, entry.size, entry.path)
+         : messages::ListingLine(entry.address, entry.size, entry.path);
     ++count;
     total += entry.size;
     dataEnd = std::max(dataEnd, DataEnd(entry));
     return true;
   });
-  messages::ListingTotal(count, total);
-  return walked != 0 ? -1 : ReportCut(directory, dataEnd);
+  if (!json) messages::ListingTotal(count, total);
+  if (walked != 0) return -1;
+  const int unmatched = selection.ReportUnmatched();
+  return ReportCut(directory, dataEnd) != 0 ? -1 : unmatched;
 }
 
 int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t size,
@@ -333,7 +340,9 @@ int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, 
   return ExtractOpenRange(archive, address, size, destFile, platform::Access::kWriteNew);
 }
 
-int ExtractAll(const std::string& archivePath, const std::string& destDir) {
+int ExtractAll(const std::string& archivePath, const std::string& destDir, Selection& selection,
+               int threads) {
+  (void)threads;
   Directory directory;
   if (LoadDirectory(archivePath, &directory) != 0) return -1;
   messages::ExtractAllHead(destDir);
@@ -341,14 +350,17 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir) {
   int result = 0;
   Extraction extraction(directory, destDir);
   Outcome outcome = Outcome::kWritten;
+  uint64_t index = 0;
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     platform::EndIfInterrupted();
-    outcome = extraction.Extract(entry);
+    if (!selection.Chooses(entry.path)) return ++index, true;
+    outcome = extraction.Extract(entry, index++);
     if (outcome != Outcome::kWritten) result = -1;
     return outcome != Outcome::kStop;
   });
-  if (walked != 0 || outcome == Outcome::kStop || ReportCut(directory) != 0) return -1;
-  return result;
+  if (walked != 0 || outcome == Outcome::kStop) return -1;
+  if (selection.ReportUnmatched() != 0) result = -1;
+  return ReportCut(directory) != 0 ? -1 : result;
 }
 
 int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address) {

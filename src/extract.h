@@ -10,9 +10,11 @@
 
 namespace kel {
 
-/// The -l command: every stored file with its address and grouped size, and
-/// the totals.
-int ListEntries(const std::string& archivePath);
+class Selection;
+
+/// The -l command: every chosen stored file with its address and grouped
+/// size, and the totals; or one JSON object per line for programs.
+int ListEntries(const std::string& archivePath, Selection& selection, bool json = false);
 
 /// Copies byte ranges of one open archive into files, through one block for
 /// the whole run. The block keeps the plain bytes it last read, so that
@@ -44,9 +46,11 @@ class RangeCopier {
 /// The -e command with a size: any byte range of the archive into a file.
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile);
 
-/// Every stored file below `destDir` (empty, or ending in a backslash).
-/// Goes on after a stored file fails, and then returns -1 at the end.
-int ExtractAll(const std::string& archivePath, const std::string& destDir);
+/// Every chosen stored file below `destDir` (empty, or ending in a
+/// backslash), on `threads` threads (0: as suits the machine). Goes on after
+/// a stored file fails, and then returns -1 at the end.
+int ExtractAll(const std::string& archivePath, const std::string& destDir, Selection& selection,
+               int threads = 0);
 
 /// The stored file that starts at `address` (the first there that holds
 /// bytes), under its bare name in `destDir`.

@@ -24,11 +24,18 @@ std::string Decimal(int64_t value) { return std::to_string(value); }
 
 // Whether the last text printed left its line open (a progress line).
 bool midLine = false;
+bool quietly = false;
+
+void Emit(const std::string& text) {
+  if (text.empty()) return;
+  platform::WriteOutput(text.data(), text.size());
+  midLine = text.back() != '\n';
+}
 
 // An error line starts a line of its own, so that grep '^error' finds it.
 void ErrorLine(const std::string& line) {
   EndLine();
-  Print(line);
+  Emit(line);
 }
 
 void Error(const char* utf8Text, const std::string& detail, const char* utf8Tail = ").\n") {
@@ -38,10 +45,10 @@ void Error(const char* utf8Text, const std::string& detail, const char* utf8Tail
 
 }  // namespace
 
+void SetQuiet(bool quiet) { quietly = quiet; }
+
 void Print(const std::string& text) {
-  if (text.empty()) return;
-  platform::WriteOutput(text.data(), text.size());
-  midLine = text.back() != '\n';
+  if (!quietly) Emit(text);
 }
 
 void Progress(const std::string& mark) {
@@ -55,15 +62,16 @@ void Version(const std::string& program) { Print(program + " ver." KEL_VERSION "
 
 void Usage(const std::string& program) {
   Version(program);
-  Print("Usage : " + program + " -d <kel_file> [dest_dir]\n");
-  Print("        " + program + " <kel_file> [dest_dir]\n");
-  Print("        " + program + " -l <kel_file>\n");
-  Print("        " + program + " -m <kel_file> <merge_file> [0x<address>]\n");
-  Print("        " + program + " -m <kel_file> <merge_name> <merge_file>\n");
-  Print("        " + program + " -e <kel_file> <address> <size> <dest_file>\n");
-  Print("        " + program + " -e <kel_file> <address> [dest_dir]\n");
-  Print("        " + program + " -r <kel_file> <file>\n");
-  Print("        " + program + " -r <kel_file> <stored_name> <file>\n");
+  Print("Usage : " + program + " -d [-q] [-j N] <kel_file> [dest_dir [pattern...]]\n");
+  Print("        " + program + " <kel_file> [dest_dir [pattern...]]\n");
+  Print("        " + program + " -l [--json] <kel_file> [pattern...]\n");
+  Print("        " + program + " -t [-q] <kel_file>\n");
+  Print("        " + program + " -m [-q] <kel_file> <merge_file> [0x<address>]\n");
+  Print("        " + program + " -m [-q] <kel_file> <merge_name> <merge_file>\n");
+  Print("        " + program + " -e [-q] <kel_file> <address> <size> <dest_file>\n");
+  Print("        " + program + " -e [-q] <kel_file> <address> [dest_dir]\n");
+  Print("        " + program + " -r [-q] <kel_file> <file>\n");
+  Print("        " + program + " -r [-q] <kel_file> <stored_name> <file>\n");
 }
 
 void ListingHead() {
@@ -92,6 +100,37 @@ void ListingLine(uint64_t address, uint64_t size, const std::string& path) {
   platform::WriteOutput(line, static_cast<size_t>(at - line));
   platform::WriteOutput(path.data(), path.size());
   platform::WriteOutput("\n", 1);
+}
+
+void ListingJson(uint64_t address, uint64_t size, const std::string& storedPath) {
+  std::string line = "{\"path\":\"";
+  const auto append = [&line](const std::string& utf8) {
+    for (char c : utf8) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (c == '"' || c == '\\') line += '\\';
+      line += byte < 0x20 ? "\\u00" + Hex(byte, 2) : std::string(1, c);
+    }
+  };
+  std::string utf8;
+  if (platform::StoredNameToUtf8(storedPath, &utf8)) {
+    append(utf8);
+  } else {
+    // Character by character, each byte that is no Shift-JIS escaped.
+    for (size_t at = 0; at < storedPath.size();) {
+      const auto lead = static_cast<unsigned char>(storedPath[at]);
+      const size_t length =
+          ((lead >= 0x81 && lead <= 0x9F) || lead >= 0xE0) && at + 1 < storedPath.size() ? 2 : 1;
+      if (platform::StoredNameToUtf8(storedPath.substr(at, length), &utf8)) {
+        append(utf8);
+        at += length;
+      } else {
+        line += "\\uDC" + Hex(lead, 2);
+        ++at;
+      }
+    }
+  }
+  line += "\",\"address\":" + std::to_string(address) + ",\"size\":" + std::to_string(size) + "}\n";
+  platform::WriteOutput(line.data(), line.size());
 }
 
 void ListingTotal(uint32_t count, uint64_t bytes) {
@@ -186,7 +225,7 @@ void CannotRollBack(const std::string& archivePath) {
 }
 
 void EndLine() {
-  if (midLine) Print("\n");
+  if (midLine) Emit("\n");
 }
 
 void HeaderCut(int64_t missingBytes) {

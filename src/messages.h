@@ -10,6 +10,8 @@
 
 namespace kel::messages {
 
+/// From now on only error lines are printed.
+void SetQuiet(bool quiet);
 void Print(const std::string& text);
 /// Prints a progress mark, pushed out at once when standard output is a
 /// terminal, so that a person watching sees the copy advance.
@@ -23,6 +25,10 @@ void Version(const std::string& program);
 void ListingHead();
 void ListingLine(uint64_t address, uint64_t size, const std::string& path);
 void ListingTotal(uint32_t count, uint64_t bytes);
+/// One JSON object on a line: the stored path as UTF-8 text (a byte that is
+/// no Shift-JIS becomes \udcXX, as Python's surrogateescape reads it), the
+/// address and the size.
+void ListingJson(uint64_t address, uint64_t size, const std::string& storedPath);
 
 void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile);
 void ExtractAllHead(const std::string& destDir);

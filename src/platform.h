@@ -95,12 +95,18 @@ bool TextIsUtf8();
 /// A stored (Shift-JIS) name in the process code page; bytes that are not
 /// valid Shift-JIS are kept as they are.
 std::string NameFromArchive(const std::string& stored);
+/// A stored (Shift-JIS) name as UTF-8, whatever the text mode; false when
+/// it is not valid Shift-JIS.
+bool StoredNameToUtf8(const std::string& stored, std::string* utf8);
 /// One of the tool's own UTF-8 texts in the process code page.
 std::string TextFromUtf8(const std::string& utf8);
 /// Position of the first (last) character `c` at or after `from` (in the
 /// whole text), stepping over double-byte characters; npos when absent.
 size_t FindCharacter(const std::string& text, char c, size_t from = 0);
 size_t FindLastCharacter(const std::string& text, char c);
+/// The length in bytes of the character at `at`: two for a Shift-JIS
+/// double-byte character, up to four for a UTF-8 sequence, else one.
+size_t CharacterLength(const std::string& text, size_t at);
 /// Equality without regard to the case of A-Z; double-byte characters are
 /// compared whole.
 bool EqualIgnoringCase(const std::string& a, const std::string& b);

@@ -408,6 +408,14 @@ std::string NameFromArchive(const std::string& stored) {
   return converted;
 }
 
+bool StoredNameToUtf8(const std::string& stored, std::string* utf8) {
+  if (IsAscii(stored)) {
+    *utf8 = stored;
+    return true;
+  }
+  return Convert(cp932ToUtf8, stored, utf8);
+}
+
 std::string TextFromUtf8(const std::string& utf8) {
   std::string converted;
   if (utf8Mode || IsAscii(utf8) || !Convert(utf8ToCp932, utf8, &converted)) {

@@ -3,6 +3,8 @@
 // two-byte character whose second byte may be 0x5C, the backslash; in the
 // UTF-8 mode no multibyte sequence holds 0x5C or 0x2F, so bytes are searched
 // as they are. Each system's platform file only tells the mode.
+#include <algorithm>
+
 #include "platform.h"
 
 namespace kel::platform {
@@ -28,6 +30,23 @@ size_t FindLastCharacter(const std::string& text, char c) {
     last = at;
   }
   return last;
+}
+
+size_t CharacterLength(const std::string& text, size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  size_t length = 1;
+  if (!TextIsUtf8()) {
+    length = IsLeadByte(lead) ? 2 : 1;
+  } else if (lead >= 0xC2 && lead <= 0xF4) {
+    // Only a whole sequence is one character: a name kept as stored bytes
+    // must not lose a separator to a broken one.
+    length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    for (size_t i = 1; i < length; ++i) {
+      const auto next = at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
+      if (next < 0x80 || next > 0xBF) return 1;
+    }
+  }
+  return std::min(length, text.size() - at);
 }
 
 bool EqualIgnoringCase(const std::string& a, const std::string& b) {

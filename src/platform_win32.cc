@@ -480,6 +480,17 @@ std::string NameFromArchive(const std::string& stored) {
   return wide.empty() ? stored : Narrow(wide, CP_UTF8);
 }
 
+bool StoredNameToUtf8(const std::string& stored, std::string* utf8) {
+  if (IsAscii(stored)) {
+    *utf8 = stored;
+    return true;
+  }
+  const std::wstring wide = Widen(stored, 932, MB_ERR_INVALID_CHARS);
+  if (wide.empty()) return false;
+  *utf8 = Narrow(wide, CP_UTF8);
+  return true;
+}
+
 std::string TextFromUtf8(const std::string& utf8) {
   if (utf8Mode || IsAscii(utf8)) return utf8;
   const std::wstring wide = Widen(utf8, CP_UTF8, MB_ERR_INVALID_CHARS);

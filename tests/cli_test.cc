@@ -20,12 +20,13 @@ std::string Cut(const std::string& bytes) {
 
 TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
   const std::string usage =
-      "kel ver.0.2\nUsage : kel -d <kel_file> [dest_dir]\n        kel <kel_file> [dest_dir]\n"
-      "        kel -l <kel_file>\n        kel -m <kel_file> <merge_file> [0x<address>]\n"
-      "        kel -m <kel_file> <merge_name> <merge_file>\n        kel -e <kel_file> <address> <size> "
-      "<dest_file>\n"
-      "        kel -e <kel_file> <address> [dest_dir]\n        kel -r <kel_file> <file>\n"
-      "        kel -r <kel_file> <stored_name> <file>\n";
+      "kel ver.0.2\nUsage : kel -d [-q] [-j N] <kel_file> [dest_dir [pattern...]]\n"
+      "        kel <kel_file> [dest_dir [pattern...]]\n        kel -l [--json] <kel_file> [pattern...]\n"
+      "        kel -t [-q] <kel_file>\n        kel -m [-q] <kel_file> <merge_file> [0x<address>]\n"
+      "        kel -m [-q] <kel_file> <merge_name> <merge_file>\n"
+      "        kel -e [-q] <kel_file> <address> <size> <dest_file>\n        kel -e [-q] <kel_file> <address> "
+      "[dest_dir]\n"
+      "        kel -r [-q] <kel_file> <file>\n        kel -r [-q] <kel_file> <stored_name> <file>\n";
   const std::string rule = "---------- ---------- -----------------------------------------------------\n";
   const std::string head = "   Address       Size Name\n" + rule;
   ScopedTempDir dir;

@@ -1,0 +1,114 @@
+// Both levels of matching, characters within a folder level and levels
+// within a path, take the classic greedy course with one point to return
+// to (the last * or **), which is enough for wildcards that match any run:
+// time grows with the product of the lengths, never exponentially.
+#include "select.h"
+
+#include "archive.h"
+#include "messages.h"
+#include "platform.h"
+#include "support.h"
+
+namespace kel {
+namespace {
+
+std::vector<std::string> Levels(const std::string& path) {
+  std::vector<std::string> levels;
+  size_t start = 0;
+  for (size_t end = FindSeparator(path); end != std::string::npos; end = FindSeparator(path, start)) {
+    levels.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  levels.push_back(path.substr(start));
+  return levels;
+}
+
+char Folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Characters of `length` bytes at `p` in `pattern` and at `n` in `name`.
+bool SameCharacter(const std::string& pattern, size_t p, const std::string& name, size_t n, size_t length) {
+  if (length == 1) return Folded(pattern[p]) == Folded(name[n]);
+  return pattern.compare(p, length, name, n, length) == 0;
+}
+
+bool MatchesLevel(const std::string& pattern, const std::string& name) {
+  size_t p = 0, n = 0;
+  size_t starP = std::string::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = ++p;
+      starN = n;
+      continue;
+    }
+    const size_t patternLength = p < pattern.size() ? platform::CharacterLength(pattern, p) : 0;
+    const size_t nameLength = platform::CharacterLength(name, n);
+    const bool one = patternLength == 1 && pattern[p] == '?';
+    if (p < pattern.size() &&
+        (one || (patternLength == nameLength && SameCharacter(pattern, p, name, n, nameLength)))) {
+      p += patternLength;
+      n += nameLength;
+    } else if (starP != std::string::npos) {
+      // The last * takes one more character, and matching goes on behind it.
+      p = starP;
+      starN += platform::CharacterLength(name, starN);
+      n = starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool MatchesLevels(const std::vector<std::string>& pattern, const std::vector<std::string>& path) {
+  size_t p = 0, n = 0;
+  size_t starP = std::string::npos, starN = 0;
+  while (n < path.size()) {
+    if (p < pattern.size() && pattern[p] == "**") {
+      starP = ++p;
+      starN = n;
+    } else if (p < pattern.size() && MatchesLevel(pattern[p], path[n])) {
+      ++p;
+      ++n;
+    } else if (starP != std::string::npos) {
+      p = starP;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == "**") ++p;
+  return p == pattern.size();
+}
+
+}  // namespace
+
+bool MatchesPattern(const std::string& pattern, const std::string& path) {
+  if (FindSeparator(pattern) == std::string::npos) return MatchesLevel(pattern, LastPathComponent(path));
+  std::vector<std::string> levels = Levels(pattern);
+  if (levels.back().empty()) levels.back() = "**";
+  return MatchesLevels(levels, Levels(path));
+}
+
+Selection::Selection(std::vector<std::string> patterns)
+    : patterns_(std::move(patterns)), matched_(patterns_.size(), false) {}
+
+bool Selection::Chooses(const std::string& path) {
+  bool chosen = patterns_.empty();
+  for (size_t i = 0; i < patterns_.size(); ++i) {
+    if (MatchesPattern(patterns_[i], path)) matched_[i] = chosen = true;
+  }
+  return chosen;
+}
+
+int Selection::ReportUnmatched() const {
+  int result = 0;
+  for (size_t i = 0; i < patterns_.size(); ++i) {
+    if (matched_[i]) continue;
+    messages::NotInArchive(patterns_[i]);
+    result = -1;
+  }
+  return result;
+}
+
+}  // namespace kel
