@@ -1,5 +1,6 @@
 // Fuzz target: an archive file loaded and listed, in the byte-faithful
-// (Shift-JIS) text mode and in the UTF-8 mode. Standard output goes to a
+// (Shift-JIS) text mode and in the UTF-8 mode, also as JSON with patterns,
+// and tested (-t). Standard output goes to a
 // file in memory, emptied for every listing.
 //
 // Beyond the sanitizers it checks what the listing owes any input: every
@@ -36,6 +37,10 @@ int64_t ListedCount(const char* locale) {
   if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) abort();
   kel::Selection all;
   kel::ListEntries(archivePath, all);
+  // The other readers of the directory alone: JSON, a pattern, the test.
+  kel::Selection some({"*.?", "a/**/b*"});
+  kel::ListEntries(archivePath, some, true);
+  kel::TestArchive(archivePath);
   kel::platform::FlushOutput();
   const off_t length = lseek(STDOUT_FILENO, 0, SEEK_CUR);
   std::string output(static_cast<size_t>(length), '\0');

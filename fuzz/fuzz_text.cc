@@ -19,6 +19,7 @@
 #include "cli.h"
 #include "extract.h"
 #include "platform.h"
+#include "select.h"
 #include "support.h"
 
 namespace {
@@ -141,6 +142,79 @@ bool ParseNumber(const std::string& s, int64_t* value) {
   return true;
 }
 
+// Characters for patterns: a Shift-JIS pair, or a whole UTF-8 sequence of
+// continuation bytes; else one byte.
+std::vector<std::string> Characters(const std::string& s, bool utf8) {
+  std::vector<std::string> characters;
+  for (size_t at = 0; at < s.size();) {
+    const auto lead = static_cast<unsigned char>(s[at]);
+    size_t length = IsLead(lead, utf8) && at + 1 < s.size() ? 2 : 1;
+    if (utf8 && lead >= 0xC2 && lead <= 0xF4) {
+      const size_t wanted = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+      size_t i = 1;
+      while (i < wanted && at + i < s.size() && (static_cast<unsigned char>(s[at + i]) & 0xC0) == 0x80) ++i;
+      length = i == wanted ? wanted : 1;
+    }
+    characters.push_back(s.substr(at, length));
+    at += length;
+  }
+  return characters;
+}
+
+std::string FoldedLetter(std::string c) {
+  if (c.size() == 1 && c[0] >= 'A' && c[0] <= 'Z') c[0] = static_cast<char>(c[0] + 32);
+  return c;
+}
+
+// Every way a pattern level can match a name, tried by a table.
+bool MatchesLevel(const std::string& pattern, const std::string& name, bool utf8) {
+  const std::vector<std::string> p = Characters(pattern, utf8), n = Characters(name, utf8);
+  std::vector<std::vector<bool>> match(p.size() + 1, std::vector<bool>(n.size() + 1, false));
+  match[p.size()][n.size()] = true;
+  for (size_t i = p.size(); i-- > 0;) {
+    for (size_t j = n.size() + 1; j-- > 0;) {
+      if (p[i] == "*") {
+        match[i][j] = match[i + 1][j] || (j < n.size() && match[i][j + 1]);
+      } else {
+        match[i][j] =
+            j < n.size() && (p[i] == "?" || FoldedLetter(p[i]) == FoldedLetter(n[j])) && match[i + 1][j + 1];
+      }
+    }
+  }
+  return match[0][0];
+}
+
+std::vector<std::string> Levels(const Text& text) {
+  std::vector<std::string> levels(1);
+  for (size_t at = 0; at < text.bytes.size(); ++at) {
+    if (text.SeparatorAt(at)) {
+      levels.emplace_back();
+    } else {
+      levels.back() += text.bytes[at];
+    }
+  }
+  return levels;
+}
+
+bool MatchesPattern(const Text& pattern, const Text& path, bool utf8) {
+  if (FindSeparator(pattern, 0) == npos) {
+    const size_t last = FindLastCharacter(path, '\\');
+    return MatchesLevel(pattern.bytes, last == npos ? path.bytes : path.bytes.substr(last + 1), utf8);
+  }
+  std::vector<std::string> p = Levels(pattern);
+  const std::vector<std::string> n = Levels(path);
+  if (p.back().empty()) p.back() = "**";
+  std::vector<std::vector<bool>> match(p.size() + 1, std::vector<bool>(n.size() + 1, false));
+  match[p.size()][n.size()] = true;
+  for (size_t i = p.size(); i-- > 0;) {
+    for (size_t j = n.size() + 1; j-- > 0;) {
+      match[i][j] = p[i] == "**" ? match[i + 1][j] || (j < n.size() && match[i][j + 1])
+                                 : j < n.size() && MatchesLevel(p[i], n[j], utf8) && match[i + 1][j + 1];
+    }
+  }
+  return match[0][0];
+}
+
 std::string Grouped(int64_t value) {
   const std::string digits = std::to_string(value);
   const size_t first = value < 0 ? 1 : 0;
@@ -219,6 +293,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(
       kel::platform::EqualIgnoringCase(a, b) == (a.size() == b.size() && Folded(a, utf8) == Folded(b, utf8)),
       "EqualIgnoringCase");
+  // The first part as a pattern, the second as a stored path.
+  const Text pattern{a, CharacterStarts(a, utf8)}, path{b, CharacterStarts(b, utf8)};
+  Check(kel::MatchesPattern(a, b) == MatchesPattern(pattern, path, utf8), "MatchesPattern");
 
   // A converted name keeps its separators: no double-byte character turns
   // into a backslash or a slash, and none of them is lost.

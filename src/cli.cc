@@ -88,8 +88,9 @@ int ExtractAllTo(const std::vector<std::string>& operands, const Options& option
   }
   std::string destDir = operands.size() > 1 ? operands[1] : "";
   AppendBackslash(destDir);
-  Selection selection(std::vector<std::string>(
-      operands.begin() + std::min<std::ptrdiff_t>(2, operands.size()), operands.end()));
+  std::vector<std::string> patterns;
+  if (operands.size() > 2) patterns.assign(operands.begin() + 2, operands.end());
+  Selection selection(patterns);
   return ExtractAll(operands[0], destDir, selection, options.threads);
 }
 
@@ -108,12 +109,14 @@ int Dispatch(int argc, char** argv) {
   const char letter =
       first.size() >= 2 ? static_cast<char>(tolower(static_cast<unsigned char>(first[1]))) : '\0';
   if (letter == 'h' || letter == '?') return Help(argv[0]);
-  static const std::string kAllowed[][2] = {{"d", "qj"}, {"l", "J"}, {"e", "q"}, {"m", "q"}, {"r", "q"}};
+  static const std::string kAllowed[][2] = {{"d", "qj"}, {"l", "J"}, {"t", "q"},
+                                            {"e", "q"},  {"m", "q"}, {"r", "q"}};
   const auto* command = std::find_if(std::begin(kAllowed), std::end(kAllowed),
                                      [letter](const auto& allowed) { return allowed[0][0] == letter; });
   Options options;
-  if (command == std::end(kAllowed) || !ParseOptions(operands, (*command)[1], &options))
+  if (command == std::end(kAllowed) || !ParseOptions(operands, (*command)[1], &options)) {
     return Usage(argv[0]);
+  }
   messages::SetQuiet(options.quiet);
   const size_t count = operands.size();
   switch (letter) {
@@ -124,6 +127,9 @@ int Dispatch(int argc, char** argv) {
       Selection selection(std::vector<std::string>(operands.begin() + 1, operands.end()));
       return ListEntries(operands[0], selection, options.json);
     }
+    case 't':
+      if (count < 1) break;
+      return TestArchive(operands[0]);
     case 'e': {
       int64_t address = 0;
       int64_t size = 0;

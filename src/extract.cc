@@ -223,6 +223,35 @@ class Extraction {
   bool destinationChecked_ = false;
 };
 
+constexpr uint64_t kOverlapsShown = 10;
+// Places in the walk that stand for the header and the directory block.
+constexpr uint32_t kHeader = UINT32_MAX, kBlock = UINT32_MAX - 1;
+
+// Names the pairs of stored files (by their place in the walk; the header
+// and the directory block have none) whose ranges overlap.
+void ReportOverlaps(Directory& directory, const std::vector<std::pair<uint32_t, uint32_t>>& pairs,
+                    uint64_t overlapping) {
+  std::vector<std::string> names(pairs.size() * 2);
+  uint32_t index = 0;
+  WalkDirectory(directory, [&](const ArchiveEntry& entry) {
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      if (pairs[i].first == index) names[2 * i] = entry.path;
+      if (pairs[i].second == index) names[2 * i + 1] = entry.path;
+    }
+    ++index;
+    return true;
+  });
+  // The header and the directory block, which a stored file may reach into,
+  // in brackets no stored name holds on Windows.
+  const auto name = [&names](uint32_t at, size_t i) {
+    return at == kHeader ? std::string("<header>") : at == kBlock ? std::string("<directory>") : names[i];
+  };
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    messages::StoredOverlap(name(pairs[i].first, 2 * i), name(pairs[i].second, 2 * i + 1));
+  }
+  if (overlapping > pairs.size()) messages::MoreOverlaps(overlapping - pairs.size());
+}
+
 }  // namespace
 
 int ListEntries(const std::string& archivePath, Selection& selection, bool json) {
@@ -248,6 +277,58 @@ int ListEntries(const std::string& archivePath, Selection& selection, bool json)
   if (walked != 0) return -1;
   const int unmatched = selection.ReportUnmatched();
   return ReportCut(directory, dataEnd) != 0 ? -1 : unmatched;
+}
+
+int TestArchive(const std::string& archivePath) {
+  Directory directory;
+  if (LoadDirectory(archivePath, &directory) != 0) return -1;
+  const auto fileSize = static_cast<uint64_t>(directory.archive.fileSize);
+  struct Range {
+    uint64_t start, end;
+    uint32_t index;
+  };
+  // 24 bytes a stored file: 24 MB for a million of them.
+  std::vector<Range> ranges = {{0, kFrontHeaderSize, kHeader},
+                               {directory.location.blockPosition,
+                                directory.location.blockPosition + directory.location.blockLength, kBlock}};
+  uint32_t files = 0;
+  uint64_t total = 0, cut = 0, unsafe = 0;
+  const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
+    total += entry.size;
+    if (DataEnd(entry) > fileSize) {
+      messages::StoredPastEnd(entry.path);
+      ++cut;
+    }
+    if (!IsSafeEntryPath(entry.path)) {
+      messages::UnsafePath(entry.path);
+      ++unsafe;
+    }
+    if (entry.size > 0) ranges.push_back({entry.address, DataEnd(entry), files});
+    ++files;
+    return true;
+  });
+  if (walked != 0) return -1;
+  std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) {
+    return a.start != b.start ? a.start < b.start : a.end < b.end;
+  });
+  // One sweep: each range against the one reaching furthest before it.
+  // Ranges that are the same are stored files sharing their bytes.
+  std::vector<std::pair<uint32_t, uint32_t>> overlaps;
+  uint64_t overlapping = 0, claimed = 0;
+  Range reach = {0, 0, UINT32_MAX};
+  for (const Range& range : ranges) {
+    if (range.start < reach.end && (range.start != reach.start || range.end != reach.end)) {
+      if (++overlapping <= kOverlapsShown) overlaps.emplace_back(reach.index, range.index);
+    }
+    const uint64_t from = std::max(range.start, reach.end);
+    if (range.end > from) claimed += std::min(range.end, fileSize) - std::min(from, fileSize);
+    if (range.end > reach.end) reach = range;
+  }
+  ReportOverlaps(directory, overlaps, overlapping);
+  const int cutDirectory = ReportCut(directory);
+  messages::TestTotal(files, total, cut + overlapping + unsafe + (cutDirectory != 0 ? 1 : 0),
+                      fileSize - claimed, fileSize);
+  return cut + overlapping + unsafe == 0 && cutDirectory == 0 ? 0 : -1;
 }
 
 int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t size,

@@ -16,6 +16,12 @@ class Selection;
 /// size, and the totals; or one JSON object per line for programs.
 int ListEntries(const std::string& archivePath, Selection& selection, bool json = false);
 
+/// The -t command: reads the header and the directory, never the stored
+/// data, and reports stored files whose data lie past the archive's end,
+/// ranges that overlap without being the same, names that extraction would
+/// refuse, and the bytes nothing claims. 0 when nothing is wrong.
+int TestArchive(const std::string& archivePath);
+
 /// Copies byte ranges of one open archive into files, through one block for
 /// the whole run. The block keeps the plain bytes it last read, so that
 /// small stored files that lie one after the other cost one read together.

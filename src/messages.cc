@@ -238,6 +238,26 @@ void NoSpace(const std::string& path) { Error("ディスクの空き容量が足
 void ReadOnly(const std::string& path) { Error("読み込み専用のファイルシステムです", path); }
 void CannotMakeDestination(const std::string& destDir) { Error("出力先フォルダを作成できません", destDir); }
 
+void StoredPastEnd(const std::string& path) { Error("データがアーカイブの終端を越えています", path); }
+
+void StoredOverlap(const std::string& path, const std::string& other) {
+  Error("格納ファイルの範囲が重なっています", path + " = " + other);
+}
+
+void MoreOverlaps(uint64_t count) {
+  Error("格納ファイルの範囲が重なっています", "+" + std::to_string(count));
+}
+
+void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t unclaimed, uint64_t fileSize) {
+  char share[16];
+  snprintf(share, sizeof share, "%.1f",
+           fileSize == 0 ? 0.0 : 100.0 * static_cast<double>(unclaimed) / static_cast<double>(fileSize));
+  Print("Total " + FormatGrouped(static_cast<int32_t>(files)) + " files / " +
+        FormatGrouped64(static_cast<int64_t>(bytes)) + " bytes, " + std::to_string(problems) +
+        (problems == 1 ? " problem, " : " problems, ") + FormatGrouped64(static_cast<int64_t>(unclaimed)) +
+        " bytes unclaimed (" + share + "%)\n");
+}
+
 void SameNameWritten(const std::string& path, const std::string& earlier) {
   Error("書き出したファイルと同じ名前になるため書き出しません", path + " = " + earlier);
 }

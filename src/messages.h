@@ -71,6 +71,12 @@ void ReadOnly(const std::string& path);
 void CannotMakeDestination(const std::string& destDir);
 /// `path` names the same file as `earlier`, written before, for the file system.
 void SameNameWritten(const std::string& path, const std::string& earlier);
+void StoredPastEnd(const std::string& path);
+void StoredOverlap(const std::string& path, const std::string& other);
+void MoreOverlaps(uint64_t count);
+/// The summary of -t: stored files, their bytes, the problems found, and
+/// the bytes that nothing claims with their share of the file.
+void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t unclaimed, uint64_t fileSize);
 
 }  // namespace kel::messages
 

@@ -67,6 +67,23 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
         name == "README.TXT" || name == "trail" ? written.substr(written.rfind(name)) : Error(refusal);
   }
   ASSERT_TRUE(BuildArchive(names).WriteTo(dir / "w.kel"));
+  // Names whose second byte is a backslash in Shift-JIS (表, ソ, 能), for patterns.
+  ASSERT_TRUE(
+      BuildArchive({Folder(Sjis("表示"), {File(Sjis("ソース.txt"), "s"), File(Sjis("能力.dat"), "n")}),
+                    File(Sjis("表.txt"), "h"), Folder("a", {Folder("b", {File("c.TXT", "c")})}),
+                    File("x.bin", "x")})
+          .WriteTo(dir / "p.kel"));
+  // A quote, a line end, a tab, and no Shift-JIS, for JSON; and ranges that
+  // overlap the header, share their bytes, and overlap in part.
+  Archive json =
+      BuildArchive({Placed("q\"t", 0x100, 1), Placed("nl\nx", 0x101, 2), Placed("tab\tx", 0x103, 3),
+                    Placed("\x85\x40z", 0x106, 4), Folder(Sjis("表"), {Placed(Sjis("ソ"), 0x10A, 5)})});
+  json.size = 0x200;
+  ASSERT_TRUE(json.WriteTo(dir / "j.kel"));
+  Archive over = BuildArchive(
+      {Placed("h", 0, 8), Placed("x", 0x100, 0x100), Placed("z", 0x100, 0x100), Placed("y", 0x180, 0x100)});
+  over.size = 0x300;
+  ASSERT_TRUE(over.WriteTo(dir / "over.kel"));
   // The data of a.txt follow the 34-byte header and the 66-byte directory.
   const std::string listing = head + "0x00000064          3 a.txt\n" + rule + "Total 1 files / 3 bytes\n";
   const struct {
@@ -74,6 +91,7 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
     std::vector<std::string> args;
     std::string out;  // UTF-8; Shift-JIS in the C locale
     int status;
+    bool utf8 = false;  // the output is UTF-8 in every locale
   } rows[] = {
       {"no arguments", {}, usage, 255},
       {"asked for help", {"--help"}, usage, 0},
@@ -137,6 +155,52 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
       {"a 20-byte file", {"-l", "short.kel"}, Error("kelヘッダが途中で切れています(14bytes不足)"), 255},
       {"a read error", {"-l", "/proc/self/mem"}, Error("ファイル読み込みに失敗(/proc/self/mem)"), 255},
       {"Windows names", {"-d", "w.kel", "w"}, WindowsBuild() ? onWindows : written, WindowsBuild() ? 255 : 0},
+      // Patterns: a bare one matches bare names; one with a separator the path from the top,
+      // ** any folders, a trailing separator all below. Each must match something.
+      {"a bare pattern",
+       {"-l", "p.kel", "表*", "ソ"},
+       head + "0x000001C4          1 表.txt\n" + rule + "Total 1 files / 1 bytes\n" +
+           Error("そのファイルはアーカイブ内に存在しません(ソ)"),
+       255},
+      {"patterns with folders",
+       {"-l", "p.kel", "表示/能?.dat", "**/c.txt"},
+       head + "0x000001C3          1 表示\\能力.dat\n0x000001C5          1 a\\b\\c.TXT\n" + rule +
+           "Total 2 files / 2 bytes\n",
+       0},
+      {"extracting by patterns",
+       {"-d", "p.kel", "o2", "*.TXT", "a/"},
+       "Extract to o2\\.\n表示\\ソース.txt 1 bytes.\n表.txt 1 bytes.\na\\b\\c.TXT 1 bytes.\n",
+       0},
+      // JSON: UTF-8 whatever the locale; each name on one line; a byte no Shift-JIS has as Python's
+      // surrogateescape writes it.
+      {"a listing for programs",
+       {"-l", "--json", "j.kel"},
+       "{\"path\":\"q\\\"t\",\"address\":256,\"size\":1}\n{\"path\":\"nl\\u000Ax\",\"address\":257,\"size\":"
+       "2}\n"
+       "{\"path\":\"tab\\u0009x\",\"address\":259,\"size\":3}\n{\"path\":\"\\uDC85@z\",\"address\":262,"
+       "\"size\":4}\n"
+       "{\"path\":\"表\\\\ソ\",\"address\":266,\"size\":5}\n",
+       0,
+       true},
+      // Testing reads no data: what lies past the end, overlaps but for shared bytes, unclaimed bytes.
+      {"testing a sound archive",
+       {"-t", "a.kel"},
+       "Total 1 files / 3 bytes, 0 problems, 0 bytes unclaimed (0.0%)\n",
+       0},
+      {"testing data past the end",
+       {"-t", "tree.kel"},
+       Error("データがアーカイブの終端を越えています(P)") +
+           "Total 4 files / 1,049,096 bytes, 1 problem, 1,768 bytes unclaimed (0.2%)\n",
+       255},
+      {"testing overlaps",
+       {"-t", "over.kel"},
+       Error("格納ファイルの範囲が重なっています(h = <header>)") +
+           Error("格納ファイルの範囲が重なっています(x = y)") +
+           "Total 4 files / 776 bytes, 2 problems, 150 bytes unclaimed (19.5%)\n",
+       255},
+      // Quiet: errors only, each on a line of its own.
+      {"quietly", {"-e", "-q", "a.kel", "0x64", "3", "q.bin"}, "", 0},
+      {"quietly failing", {"-d", "-q", "cut.kel", "o3"}, Cut("30"), 255},
   };
   // A UTF-8 locale that is not installed still means UTF-8; the Windows
   // build has code pages instead.
@@ -144,8 +208,11 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
     if (WindowsBuild() && std::string(locale) == "xx_XX.UTF-8") continue;
     for (const auto& row : rows) {
       SCOPED_TRACE(std::string(locale) + ": " + row.name);
-      RunResult result = RunKel(row.args, {locale, dir.path()});
-      EXPECT_EQ(result.out, InLocale(row.out, locale));
+      // Operands as typed in the locale; the Windows harness turns them into the code page itself.
+      std::vector<std::string> args = row.args;
+      for (std::string& arg : args) arg = WindowsBuild() ? arg : InLocale(arg, locale);
+      RunResult result = RunKel(args, {locale, dir.path()});
+      EXPECT_EQ(result.out, row.utf8 ? row.out : InLocale(row.out, locale));
       EXPECT_EQ(result.status, row.status);
     }
   }
