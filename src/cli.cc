@@ -44,11 +44,12 @@ int Help(const char* program) {
 struct Options {
   bool quiet = false;
   bool json = false;
+  bool dryRun = false;
   int threads = 0;  ///< 0: as many as suit the machine
 };
 
 // The options between the command option and its operands, each of them
-// one that `allowed` names ("q" -q, "j" -j N, "J" --json). False for any
+// one that `allowed` names ("q" -q, "n" -n, "j" -j N, "J" --json). False for any
 // other, or a thread count that is not a whole number from 1 to 64.
 bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowed, Options* options) {
   size_t at = 0;
@@ -62,6 +63,8 @@ bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowe
     if (letter == '\0' || allowed.find(letter) == std::string::npos) return false;
     if (letter == 'q' && option == "-q") {
       options->quiet = true;
+    } else if (letter == 'n' && option == "-n") {
+      options->dryRun = true;
     } else if (letter == 'J') {
       options->json = true;
     } else if (letter == 'j') {
@@ -109,8 +112,8 @@ int Dispatch(int argc, char** argv) {
   const char letter =
       first.size() >= 2 ? static_cast<char>(tolower(static_cast<unsigned char>(first[1]))) : '\0';
   if (letter == 'h' || letter == '?') return Help(argv[0]);
-  static const std::string kAllowed[][2] = {{"d", "qj"}, {"l", "J"}, {"t", "q"},
-                                            {"e", "q"},  {"m", "q"}, {"r", "q"}};
+  static const std::string kAllowed[][2] = {{"d", "qj"}, {"l", "J"}, {"t", "q"},  {"e", "q"},
+                                            {"m", "q"},  {"r", "q"}, {"u", "qn"}, {"c", "q"}};
   const auto* command = std::find_if(std::begin(kAllowed), std::end(kAllowed),
                                      [letter](const auto& allowed) { return allowed[0][0] == letter; });
   Options options;
@@ -162,6 +165,14 @@ int Dispatch(int argc, char** argv) {
       if (count > 2) return ReplaceByName(operands[0], operands[1], operands[2]);
       if (count > 1) return ReplaceByFile(operands[0], operands[1]);
       break;
+    case 'u': {
+      if (count < 2) break;
+      Selection selection(std::vector<std::string>(operands.begin() + 2, operands.end()));
+      return UpdateFromFolder(operands[0], operands[1], selection, options.dryRun);
+    }
+    case 'c':
+      if (count < 1) break;
+      return CompactArchive(operands[0], count > 1 ? operands[1] : "");
     default:
       break;
   }

@@ -14,11 +14,15 @@
 
 #include <algorithm>
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
 #include "archive.h"
+#include "cli.h"
+#include "extract.h"
 #include "journal.h"
 #include "messages.h"
+#include "select.h"
 #include "support.h"
 
 namespace kel {
@@ -65,13 +69,14 @@ int WriteScrambled(Cfile& replacement, Cfile& archive, int64_t position, int64_t
 // there is a matcher), the space that everything claims, and the refusal
 // of a cut archive. 0, or -1 after its message.
 int Survey(Directory& directory, const std::string& printedName, const Matcher& matches, ArchiveEntry* found,
-           ClaimedSpace* space) {
+           ClaimedSpace* space, const std::function<void(const ArchiveEntry&)>& also = nullptr) {
   int matched = 0;
   uint64_t dataEnd = 0;
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     dataEnd = std::max(dataEnd, DataEnd(entry));
     space->Claim(entry.address, entry.size);
     if (matches && matches(entry) && ++matched == 1) *found = entry;
+    if (also) also(entry);
     return true;
   });
   if (walked != 0 || ReportCut(directory, dataEnd) != 0) return -1;
@@ -217,40 +222,57 @@ int Resolve(const std::string& archivePath, const std::string& printedName, cons
   return MergeOpen(directory, mergeFile, static_cast<int64_t>(found.address), fileSize);
 }
 
-// The change of a replacement: the new bytes where nothing is claimed, then
-// the record switched to them through the journal, then the archive cut
-// back to the end of what is claimed.
-int WriteReplacement(Directory& directory, const ArchiveEntry& target, Cfile& replacement, int64_t position,
-                     int64_t length, Cbuffer& block) {
+// New bytes for one stored file: `count` bytes of `file`, to `position`.
+struct Move {
+  ArchiveEntry target;
+  std::string file;
+  int64_t count;
+  int64_t position;
+};
+
+// The change of -r and -u: each file's bytes where nothing claims them
+// (a stop leaves them unclaimed; a failure or an interrupt cuts them off),
+// then every record switched to them through the journal in one step, then
+// the archive cut back to `length`, where its claims end.
+int WriteMoves(Directory& directory, const std::vector<Move>& moves, int64_t length, Cbuffer& block) {
   Cfile& archive = directory.archive;
-  const int64_t count = replacement.fileSize;
   const int64_t oldLength = archive.fileSize;
-  const auto record = static_cast<int64_t>(directory.location.blockPosition + target.sizeFieldOffset);
-  const std::vector<ByteRange> saved = {{record, kRecordFieldsSize}};
-  const int64_t journalStart = std::max(oldLength, position + count);
-  if (!platform::ReserveSpace(archive.handle, position, count) ||
-      !platform::ReserveSpace(archive.handle, journalStart, Journal::SizeFor(saved))) {
+  int64_t journalStart = oldLength;
+  std::vector<ByteRange> records;
+  for (const Move& move : moves) {
+    journalStart = std::max(journalStart, move.position + move.count);
+    records.push_back({static_cast<int64_t>(directory.location.blockPosition + move.target.sizeFieldOffset),
+                       kRecordFieldsSize});
+  }
+  // A full disk refuses here; the unclaimed ranges inside the file hold
+  // their space already.
+  if (!platform::ReserveSpace(archive.handle, oldLength,
+                              journalStart - oldLength + Journal::SizeFor(records))) {
     platform::ResizeFile(archive.handle, oldLength);
     messages::WriteFailed(archive.path);
     return -1;
   }
-  // Until the record switches, nothing claims these bytes: a stop leaves
-  // them unclaimed, and a failure or an interrupt cuts them off.
-  if (WriteScrambled(replacement, archive, position, count, block) != 0) {
-    platform::ResizeFile(archive.handle, oldLength);
-    return -1;
+  for (const Move& move : moves) {
+    Cfile replacement;
+    if (OpenReplacement(move.file, replacement) != 0 ||
+        WriteScrambled(replacement, archive, move.position, move.count, block) != 0) {
+      platform::ResizeFile(archive.handle, oldLength);
+      return -1;
+    }
   }
   Journal journal(archive, journalStart, oldLength);
-  if (journal.Protect(saved, block) != 0) return -1;
-  uint8_t fields[kRecordFieldsSize];
-  for (int i = 0; i < 8; ++i) {
-    fields[i] = static_cast<uint8_t>(static_cast<uint64_t>(count) >> (8 * i));
-    fields[8 + i] = static_cast<uint8_t>(static_cast<uint64_t>(position) >> (8 * i));
-  }
-  if (!archive.WriteAt(record, fields, sizeof fields)) {
-    messages::WriteFailed(archive.path);
-    journal.RollBack();
-    return -1;
+  if (journal.Protect(records, block) != 0) return -1;
+  for (size_t i = 0; i < moves.size(); ++i) {
+    uint8_t fields[kRecordFieldsSize];
+    for (int byte = 0; byte < 8; ++byte) {
+      fields[byte] = static_cast<uint8_t>(static_cast<uint64_t>(moves[i].count) >> (8 * byte));
+      fields[8 + byte] = static_cast<uint8_t>(static_cast<uint64_t>(moves[i].position) >> (8 * byte));
+    }
+    if (!archive.WriteAt(records[i].position, fields, sizeof fields)) {
+      messages::WriteFailed(archive.path);
+      journal.RollBack();
+      return -1;
+    }
   }
   return journal.Commit(length);
 }
@@ -266,18 +288,179 @@ int Replace(const std::string& archivePath, const std::string& printedName, cons
       OpenReplacement(file, replacement) != 0) {
     return -1;
   }
-  const auto count = static_cast<uint64_t>(replacement.fileSize);
-  const uint64_t position = space.Place(count);
+  const int64_t count = replacement.fileSize;
+  const Move move = {target, file, count, static_cast<int64_t>(space.Place(static_cast<uint64_t>(count)))};
   const uint64_t length = space.EndWithout({{target.address, DataEnd(target)}});
-  messages::ReplaceHead(static_cast<int64_t>(position), file, static_cast<int64_t>(target.size),
-                        replacement.fileSize, target.path);
+  messages::ReplaceHead(move.position, file, static_cast<int64_t>(target.size), count, target.path);
   Cbuffer block;
-  if (!AllocateFor(block, replacement.fileSize)) return -1;
+  if (!AllocateFor(block, count)) return -1;
   platform::CatchInterrupts();
-  const int result = WriteReplacement(directory, target, replacement, static_cast<int64_t>(position),
-                                      static_cast<int64_t>(length), block);
+  const int result = WriteMoves(directory, {move}, static_cast<int64_t>(length), block);
   platform::EndIfInterrupted();
   return result;
+}
+
+// Whether the stored bytes of `entry` are those of the file `path`.
+bool StoredBytesEqual(Cfile& archive, const ArchiveEntry& entry, const std::string& path, Cbuffer& block) {
+  Cfile file;
+  if (file.Open(path, platform::Access::kRead) != 0 || file.fileSize != static_cast<int64_t>(entry.size)) {
+    return false;
+  }
+  const size_t half = block.length / 2;
+  for (uint64_t done = 0; done < entry.size;) {
+    const auto chunk = static_cast<size_t>(std::min<uint64_t>(entry.size - done, half));
+    if (file.ReadAt(static_cast<int64_t>(done), block.data, chunk) != static_cast<int64_t>(chunk) ||
+        archive.ReadAt(static_cast<int64_t>(entry.address + done), block.data + half, chunk) !=
+            static_cast<int64_t>(chunk)) {
+      return false;
+    }
+    ApplyDataKey(block.data + half, chunk);
+    if (!std::equal(block.data, block.data + chunk, block.data + half)) return false;
+    done += chunk;
+  }
+  return true;
+}
+
+// The key under which a file below the folder and a stored path meet: the
+// stored path as extraction writes it, folded where the file system folds.
+std::string FolderKey(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  const std::string folded = platform::FoldedName(path);
+  return folded.empty() ? path : folded;
+}
+
+// The clusters of a compaction: stored data that overlap are one run,
+// copied once, so that stored files sharing bytes still share them.
+struct Cluster {
+  uint64_t start, end;
+  uint64_t placed = UINT64_MAX;
+};
+
+// Copies `count` bytes of `from` at `position` into `to` at `at`.
+bool CopyBytes(Cfile& from, int64_t position, Cfile& to, int64_t at, int64_t count, Cbuffer& block) {
+  for (int64_t done = 0; done < count;) {
+    if (platform::CaughtInterrupt() != 0) return false;
+    const auto chunk =
+        static_cast<size_t>(std::min<int64_t>(count - done, static_cast<int64_t>(block.length)));
+    if (from.ReadAt(position + done, block.data, chunk) != static_cast<int64_t>(chunk) ||
+        !to.WriteAt(at + done, block.data, chunk)) {
+      return false;
+    }
+    done += static_cast<int64_t>(chunk);
+  }
+  return true;
+}
+
+void PutLe64(uint8_t* at, uint64_t value) {
+  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// Writes the compact copy of the archive into `output`: the header, what
+// lies before a directory block in front of the data, the block with the
+// moved stored files' addresses, and every cluster once, in directory
+// order. Its length, or -1 after its message.
+int64_t WriteCompact(Directory& directory, Cfile& output, Cbuffer& block, uint64_t* newBlockAt) {
+  Cfile& archive = directory.archive;
+  const uint64_t blockStart = directory.location.blockPosition;
+  const uint64_t blockLength = directory.location.blockLength;
+  const uint64_t blockEnd = blockStart + blockLength;
+  struct Stored {
+    uint64_t address, size, record;
+    size_t cluster;
+  };
+  std::vector<Stored> stored;
+  uint64_t dataEnd = 0;
+  bool before = false;
+  std::string inTheWay;
+  if (WalkDirectory(directory,
+                    [&](const ArchiveEntry& entry) {
+                      stored.push_back({entry.address, entry.size, entry.sizeFieldOffset, 0});
+                      dataEnd = std::max(dataEnd, DataEnd(entry));
+                      if (entry.size == 0) return true;
+                      before = before || entry.address < blockStart;
+                      const bool overlaps = entry.address < kFrontHeaderSize ||
+                                            (entry.address < blockEnd && DataEnd(entry) > blockStart);
+                      if (overlaps && inTheWay.empty()) inTheWay = entry.path;
+                      return true;
+                    }) != 0 ||
+      ReportCut(directory, dataEnd) != 0) {
+    return -1;
+  }
+  if (!inTheWay.empty()) {
+    messages::DataInTheWay(inTheWay);
+    return -1;
+  }
+  // Stored data that overlap make one cluster.
+  std::vector<size_t> order(stored.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [&stored](size_t a, size_t b) { return stored[a].address < stored[b].address; });
+  std::vector<Cluster> clusters;
+  for (size_t i : order) {
+    if (stored[i].size == 0) continue;
+    if (clusters.empty() || stored[i].address >= clusters.back().end) {
+      clusters.push_back({stored[i].address, stored[i].address + stored[i].size});
+    }
+    clusters.back().end = std::max(clusters.back().end, stored[i].address + stored[i].size);
+    stored[i].cluster = clusters.size() - 1;
+  }
+  // A block with data before it goes behind all of them (also behind what
+  // replacements put behind it); one with none stays where it is.
+  const bool directoryFirst = !before;
+  uint64_t cursor = directoryFirst ? blockEnd : kFrontHeaderSize;
+  // The new addresses, in directory order; an empty stored file takes the
+  // place where the next data go.
+  std::vector<uint64_t> addresses(stored.size());
+  for (size_t i = 0; i < stored.size(); ++i) {
+    if (stored[i].size == 0) {
+      addresses[i] = cursor;
+      continue;
+    }
+    Cluster& cluster = clusters[stored[i].cluster];
+    if (cluster.placed == UINT64_MAX) {
+      cluster.placed = cursor;
+      cursor += cluster.end - cluster.start;
+    }
+    addresses[i] = cluster.placed + (stored[i].address - cluster.start);
+  }
+  // Behind the data the block goes where the scan for it looks: 34 + 4k.
+  const uint64_t blockAt =
+      directoryFirst ? blockStart : kFrontHeaderSize + (cursor - kFrontHeaderSize + 3) / 4 * 4;
+  const uint64_t length = directoryFirst ? cursor : blockAt + blockLength;
+  *newBlockAt = blockAt;
+  uint8_t header[kFrontHeaderSize];
+  bool written = archive.ReadAt(0, header, sizeof header) == static_cast<int64_t>(sizeof header);
+  // Behind the data the block moves, and the header's directoryEnd (the
+  // only header bytes that change) follows it.
+  for (int i = 0; i < 4 && !directoryFirst; ++i) {
+    header[26 + i] = static_cast<uint8_t>(((blockAt + blockLength) >> (8 * i)) ^ ScrambleKey[(26 + i) % 24]);
+  }
+  written = written && platform::ReserveSpace(output.handle, 0, static_cast<int64_t>(length)) &&
+            output.WriteAt(0, header, sizeof header) &&
+            (!directoryFirst || CopyBytes(archive, kFrontHeaderSize, output, kFrontHeaderSize,
+                                          static_cast<int64_t>(blockStart - kFrontHeaderSize), block)) &&
+            CopyBytes(archive, static_cast<int64_t>(blockStart), output, static_cast<int64_t>(blockAt),
+                      static_cast<int64_t>(blockLength), block);
+  for (const Cluster& cluster : clusters) {
+    written = written && CopyBytes(archive, static_cast<int64_t>(cluster.start), output,
+                                   static_cast<int64_t>(cluster.placed),
+                                   static_cast<int64_t>(cluster.end - cluster.start), block);
+  }
+  for (size_t i = 0; i < stored.size() && written; ++i) {
+    if (addresses[i] == stored[i].address) continue;
+    uint8_t field[8];
+    PutLe64(field, addresses[i]);
+    written = output.WriteAt(static_cast<int64_t>(blockAt + stored[i].record + 8), field, sizeof field);
+  }
+  if (platform::CaughtInterrupt() != 0) {
+    messages::Interrupted(output.path);
+    return -1;
+  }
+  if (!written || !platform::SyncFile(output.handle)) {
+    messages::WriteFailed(output.path);
+    return -1;
+  }
+  return static_cast<int64_t>(length);
 }
 
 }  // namespace
@@ -317,6 +500,112 @@ int ReplaceByFile(const std::string& archivePath, const std::string& file) {
 
 int ReplaceByName(const std::string& archivePath, const std::string& storedName, const std::string& file) {
   return Replace(archivePath, storedName, ByLastComponents(storedName), file);
+}
+
+int UpdateFromFolder(const std::string& archivePath, const std::string& folder, Selection& selection,
+                     bool dryRun) {
+  std::vector<std::pair<std::string, int64_t>> files;
+  if (!platform::ListFiles(folder, &files)) {
+    messages::OpenFailed(folder);
+    return -1;
+  }
+  std::sort(files.begin(), files.end());
+  // The files the patterns choose, by the stored path each stands for.
+  std::unordered_map<std::string, size_t> chosen;
+  std::vector<bool> named(files.size(), true);
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!selection.Chooses(files[i].first)) continue;
+    chosen.emplace(FolderKey(files[i].first), i);
+    named[i] = false;
+  }
+  Directory directory;
+  ClaimedSpace space;
+  std::vector<std::pair<ArchiveEntry, size_t>> found;
+  if (LoadDirectory(archivePath, &directory,
+                    dryRun ? platform::Access::kRead : platform::Access::kReadWrite) != 0 ||
+      Survey(directory, "", nullptr, nullptr, &space, [&](const ArchiveEntry& entry) {
+        // What extraction refuses to write has no file below the folder.
+        const auto file = IsSafeEntryPath(entry.path) ? chosen.find(FolderKey(entry.path)) : chosen.end();
+        if (file == chosen.end()) return;
+        found.emplace_back(entry, file->second);
+        named[file->second] = true;
+      }) != 0) {
+    return -1;
+  }
+  std::string prefix = folder;
+  AppendBackslash(prefix);
+  Cbuffer block;
+  if (!AllocateFor(block, kChunkSize)) return -1;
+  std::vector<Move> moves;
+  std::vector<std::pair<uint64_t, uint64_t>> moved;
+  uint64_t unchanged = 0;
+  for (const auto& [entry, index] : found) {
+    const std::string path = prefix + files[index].first;
+    const int64_t size = files[index].second;
+    if (size == static_cast<int64_t>(entry.size) && StoredBytesEqual(directory.archive, entry, path, block)) {
+      ++unchanged;
+      continue;
+    }
+    moves.push_back({entry, path, size, static_cast<int64_t>(space.Place(static_cast<uint64_t>(size)))});
+    moved.emplace_back(entry.address, DataEnd(entry));
+    messages::UpdateHead(moves.back().position, entry.path, static_cast<int64_t>(entry.size), size);
+  }
+  int result = 0;
+  if (!dryRun && !moves.empty()) {
+    platform::CatchInterrupts();
+    result = WriteMoves(directory, moves, static_cast<int64_t>(space.EndWithout(moved)), block);
+    platform::EndIfInterrupted();
+  }
+  uint64_t unknown = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (named[i]) continue;
+    messages::NotInArchive(prefix + files[i].first);
+    ++unknown;
+  }
+  if (selection.ReportUnmatched() != 0 || unknown > 0) result = -1;
+  messages::UpdateTotal(moves.size(), unchanged, unknown, dryRun);
+  return result;
+}
+
+int CompactArchive(const std::string& archivePath, const std::string& newFile) {
+  // The archive is held to the end, also while its copy takes its place.
+  Directory directory;
+  if (LoadDirectory(archivePath, &directory,
+                    newFile.empty() ? platform::Access::kReadWrite : platform::Access::kRead) != 0) {
+    return -1;
+  }
+  const std::string outputPath = newFile.empty() ? archivePath + ".compact" : newFile;
+  Cfile output;
+  if (output.Open(outputPath, platform::Access::kWriteNew) != 0) {
+    messages::OpenFailed(outputPath);
+    return -1;
+  }
+  Cbuffer block;
+  if (!AllocateFor(block, kChunkSize)) return -1;
+  platform::CatchInterrupts();
+  uint64_t blockAt = 0;
+  const int64_t length = WriteCompact(directory, output, block, &blockAt);
+  const bool closed = output.Close();
+  int result = length >= 0 && closed ? 0 : -1;
+  // Moved behind the data, the block must be the first the scan finds: data
+  // that read as a directory head with the right length would come first.
+  Directory copy;
+  if (result == 0 && blockAt != directory.location.blockPosition &&
+      (LoadDirectory(outputPath, &copy) != 0 || copy.location.blockPosition != blockAt)) {
+    messages::DirectoryLookalike(archivePath);
+    result = -1;
+  }
+  copy.archive.Close();
+  if (result == 0 && newFile.empty() &&
+      !platform::ReplaceFile(outputPath, archivePath, directory.archive.handle)) {
+    messages::WriteFailed(archivePath);
+    result = -1;
+  }
+  // A copy that did not take the archive's place is no file of the user's.
+  if (result != 0) platform::RemoveFile(outputPath);
+  if (result == 0) messages::CompactTotal(directory.archive.fileSize, length);
+  platform::EndIfInterrupted();
+  return result;
 }
 
 }  // namespace kel

@@ -9,6 +9,8 @@
 
 namespace kel {
 
+class Selection;
+
 /// Writes `mergeFile` over the archive from `address` on, once its first
 /// bytes (up to 4) equal the stored plain bytes there. 0, or -1 after its
 /// message; whatever stops it leaves the archive as it was or wholly
@@ -34,6 +36,19 @@ int ReplaceByFile(const std::string& archivePath, const std::string& file);
 /// The same for the stored file whose path ends in the whole components of
 /// `storedName` (either separator), ignoring the case of A-Z.
 int ReplaceByName(const std::string& archivePath, const std::string& storedName, const std::string& file);
+
+/// Puts back every file below `folder` (that the patterns choose) whose
+/// path is that of a stored file as extraction writes it and whose bytes
+/// differ from the stored ones, all in one change (or, with `dryRun`, says
+/// what it would do). Files that name no stored file are reported, and make
+/// the result -1 once the others are put back.
+int UpdateFromFolder(const std::string& archivePath, const std::string& folder, Selection& selection,
+                     bool dryRun);
+
+/// Writes a copy with every stored file's data once, in directory order,
+/// and nothing unclaimed: to `newFile`, or (when it is empty) in the
+/// archive's place, which holds the old archive until the copy is whole.
+int CompactArchive(const std::string& archivePath, const std::string& newFile);
 
 }  // namespace kel
 

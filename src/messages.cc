@@ -72,6 +72,8 @@ void Usage(const std::string& program) {
   Print("        " + program + " -e [-q] <kel_file> <address> [dest_dir]\n");
   Print("        " + program + " -r [-q] <kel_file> <file>\n");
   Print("        " + program + " -r [-q] <kel_file> <stored_name> <file>\n");
+  Print("        " + program + " -u [-q] [-n] <kel_file> <folder> [pattern...]\n");
+  Print("        " + program + " -c [-q] <kel_file> [new_file]\n");
 }
 
 void ListingHead() {
@@ -256,6 +258,29 @@ void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t uncla
         FormatGrouped64(static_cast<int64_t>(bytes)) + " bytes, " + std::to_string(problems) +
         (problems == 1 ? " problem, " : " problems, ") + FormatGrouped64(static_cast<int64_t>(unclaimed)) +
         " bytes unclaimed (" + share + "%)\n");
+}
+
+void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize) {
+  Print("Update 0x" + Hex(static_cast<uint64_t>(address), 8) + " " + storedPath + " (" +
+        FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes)\n");
+}
+
+void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, bool dryRun) {
+  const auto grouped = [](uint64_t count) { return FormatGrouped64(static_cast<int64_t>(count)); };
+  Print("Total " + grouped(changed) + " changed, " + grouped(unchanged) + " unchanged, " + grouped(unknown) +
+        " not in the archive" + (dryRun ? ", nothing written\n" : "\n"));
+}
+
+void CompactTotal(int64_t oldSize, int64_t newSize) {
+  Print("Compact " + FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes\n");
+}
+
+void DirectoryLookalike(const std::string& archivePath) {
+  Error("データにディレクトリと読める箇所があるため詰められません", archivePath);
+}
+
+void DataInTheWay(const std::string& path) {
+  Error("データがヘッダかディレクトリと重なるため詰められません", path);
 }
 
 void SameNameWritten(const std::string& path, const std::string& earlier) {

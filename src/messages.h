@@ -77,6 +77,14 @@ void MoreOverlaps(uint64_t count);
 /// The summary of -t: stored files, their bytes, the problems found, and
 /// the bytes that nothing claims with their share of the file.
 void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t unclaimed, uint64_t fileSize);
+void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize);
+void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, bool dryRun);
+void CompactTotal(int64_t oldSize, int64_t newSize);
+/// A compaction cannot keep the layout: a stored file's data lie in the
+/// header or the directory block.
+void DataInTheWay(const std::string& path);
+/// The compact copy's data would hold what the scan takes for its directory.
+void DirectoryLookalike(const std::string& archivePath);
 
 }  // namespace kel::messages
 

@@ -127,6 +127,14 @@ enum class Failure {
 };
 Failure FailureOf(int error);
 bool IsFolder(const std::string& path);
+/// Every regular file below `folder`, links neither followed nor listed:
+/// its path relative to the folder, folders joined by backslashes, and its
+/// size. False when the folder cannot be read.
+bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int64_t>>* files);
+/// Puts the file `from` in the place of `to`, in one step that a crash
+/// leaves done or not done, and makes that last on the disk. `held` is an
+/// open handle of `to`, which the system may need closed first.
+bool ReplaceFile(const std::string& from, const std::string& to, int held);
 /// Whether the file system can hold `name` as one file or folder name.
 /// Windows cannot: device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with
 /// any extension, in any case), names that end in a dot or a space, and

@@ -12,6 +12,7 @@
 // converted from CP932 by iconv; every other locale keeps the stored
 // Shift-JIS bytes, where bytes 0x81-0x9F and 0xE0-0xFC lead a two-byte
 // character whose second byte may be 0x5C.
+#include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
@@ -461,5 +462,49 @@ bool IsFolder(const std::string& path) {
 bool CanHoldName(const std::string&) { return true; }
 
 std::string FoldedName(const std::string&) { return ""; }
+
+namespace {
+
+bool ListBelow(int folder, const std::string& prefix, std::vector<std::pair<std::string, int64_t>>* files) {
+  DIR* listing = fdopendir(folder);
+  if (listing == nullptr) {
+    close(folder);
+    return false;
+  }
+  bool read = true;
+  while (const dirent* item = readdir(listing)) {
+    const std::string name = item->d_name;
+    struct stat info;
+    if (name == "." || name == ".." ||
+        fstatat(dirfd(listing), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    if (S_ISREG(info.st_mode)) files->emplace_back(prefix + name, info.st_size);
+    if (!S_ISDIR(info.st_mode)) continue;
+    const int below = openat(dirfd(listing), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    read = below >= 0 && ListBelow(below, prefix + name + '\\', files) && read;
+  }
+  closedir(listing);
+  return read;
+}
+
+}  // namespace
+
+bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int64_t>>* files) {
+  const int fd = open(folder.empty() ? "." : ToOsPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd >= 0 && ListBelow(fd, "", files);
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to, int) {
+  const std::string osTo = ToOsPath(to);
+  if (rename(ToOsPath(from).c_str(), osTo.c_str()) != 0) return false;
+  // The rename lasts once the folder that holds the name is synced.
+  const size_t slash = osTo.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : osTo.substr(0, slash);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool synced = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  return synced;
+}
 
 }  // namespace kel::platform

@@ -537,6 +537,43 @@ bool IsFolder(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+namespace {
+
+bool ListBelow(const std::wstring& folder, const std::string& prefix,
+               std::vector<std::pair<std::string, int64_t>>* files) {
+  WIN32_FIND_DATAW item;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &item);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool read = true;
+  do {
+    const std::wstring name = item.cFileName;
+    if (name == L"." || name == L".." || (item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      continue;
+    const std::string path = prefix + Narrow(name, InnerCodePage());
+    if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      read = ListBelow(folder + L"\\" + name, path + '\\', files) && read;
+    } else {
+      files->emplace_back(path,
+                          static_cast<int64_t>((uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow));
+    }
+  } while (FindNextFileW(search, &item));
+  FindClose(search);
+  return read;
+}
+
+}  // namespace
+
+bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int64_t>>* files) {
+  return IsFolder(folder) && ListBelow(folder.empty() ? std::wstring(L".") : ToOsPath(folder), "", files);
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to, int held) {
+  // A file open here cannot be replaced: it is let go at the last moment.
+  CloseFile(held);
+  return MoveFileExW(ToOsPath(from).c_str(), ToOsPath(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool CanHoldName(const std::string& name) {
   const std::wstring wide = Widen(name, InnerCodePage());
   if (wide.empty()) return true;

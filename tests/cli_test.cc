@@ -26,7 +26,9 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
       "        kel -m [-q] <kel_file> <merge_name> <merge_file>\n"
       "        kel -e [-q] <kel_file> <address> <size> <dest_file>\n        kel -e [-q] <kel_file> <address> "
       "[dest_dir]\n"
-      "        kel -r [-q] <kel_file> <file>\n        kel -r [-q] <kel_file> <stored_name> <file>\n";
+      "        kel -r [-q] <kel_file> <file>\n        kel -r [-q] <kel_file> <stored_name> <file>\n"
+      "        kel -u [-q] [-n] <kel_file> <folder> [pattern...]\n        kel -c [-q] <kel_file> "
+      "[new_file]\n";
   const std::string rule = "---------- ---------- -----------------------------------------------------\n";
   const std::string head = "   Address       Size Name\n" + rule;
   ScopedTempDir dir;
@@ -84,6 +86,15 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
       {Placed("h", 0, 8), Placed("x", 0x100, 0x100), Placed("z", 0x100, 0x100), Placed("y", 0x180, 0x100)});
   over.size = 0x300;
   ASSERT_TRUE(over.WriteTo(dir / "over.kel"));
+  // The directory behind the data: a and b share bytes, 4 unclaimed ones follow, e holds none.
+  const std::string shared = Record("a", 0, 4, 34) + EndMarker() + Record("b", 0, 4, 34) + EndMarker() +
+                             Record("c", 0, 2, 42) + EndMarker() + Record("e", 0, 0, 44) + EndMarker();
+  WriteFile(dir / "share.kel", FrontHeader(46 + 16 + shared.size()) + StoredBytes("AAAAjunkCC") +
+                                   std::string(2, '\0') + DirectoryBlock(shared));
+  // A folder put back into a.kel: a.txt changed, one file the archive lacks.
+  std::filesystem::create_directories(dir / "u");
+  WriteFile(dir / "u/a.txt", "abcd");
+  WriteFile(dir / "u/new.txt", "n");
   // The data of a.txt follow the 34-byte header and the 66-byte directory.
   const std::string listing = head + "0x00000064          3 a.txt\n" + rule + "Total 1 files / 3 bytes\n";
   const struct {
@@ -201,6 +212,23 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
       // Quiet: errors only, each on a line of its own.
       {"quietly", {"-e", "-q", "a.kel", "0x64", "3", "q.bin"}, "", 0},
       {"quietly failing", {"-d", "-q", "cut.kel", "o3"}, Cut("30"), 255},
+      // A dry run of a put-back; compact copies, which keep shared bytes shared, and a refusal.
+      {"a dry run",
+       {"-u", "-n", "a.kel", "u"},
+       "Update 0x00000067 a.txt (3 -> 4 bytes)\n" +
+           Error("そのファイルはアーカイブ内に存在しません(u\\new.txt)") +
+           "Total 1 changed, 0 unchanged, 1 not in the archive, nothing written\n",
+       255},
+      {"a compact copy", {"-c", "share.kel", "c.kel"}, "Compact 246 -> 242 bytes\n", 0},
+      {"the compact copy",
+       {"-l", "c.kel"},
+       head + "0x00000022          4 a\n0x00000022          4 b\n" +
+           "0x00000026          2 c\n0x00000028          0 e\n" + rule + "Total 4 files / 10 bytes\n",
+       0},
+      {"data in the header",
+       {"-c", "over.kel", "c2.kel"},
+       Error("データがヘッダかディレクトリと重なるため詰められません(h)"),
+       255},
   };
   // A UTF-8 locale that is not installed still means UTF-8; the Windows
   // build has code pages instead.

@@ -276,7 +276,8 @@ TEST(MergeTest, AFullDiskRefusesBeforeTheFirstWrite) {
 // -r on archives with the directory before and after the data, for the
 // first, a middle and the last stored file, by a larger, an equal and a
 // smaller file: the new bytes go behind everything claimed, the listing
-// shows them, every stored file extracts as it should. Put back, the old
+// shows them, every stored file extracts as it should, and a compact copy
+// is the archive built afresh with them. Put back (by -r or -u), the old
 // bytes fill the slot they left, and the archive is again what it was.
 TEST(ReplaceTest, RoundTripsForEverySizeAndPlace) {
   // Stored path, the name that -r gives when putting the old bytes back, data.
@@ -285,11 +286,17 @@ TEST(ReplaceTest, RoundTripsForEverySizeAndPlace) {
       {"d\\middle.txt", "D/Middle.TXT", "MIDDLE-data"},
       {"last.txt", "last.TXT", "LAST-data"}};
   for (const bool directoryLast : {false, true}) {
-    const std::string original =
-        BuildArchive({File("first.txt", "FIRST-data"), Folder("d", {File("middle.txt", "MIDDLE-data")}),
-                      File("last.txt", "LAST-data")},
-                     directoryLast)
-            .Bytes();
+    const auto build = [directoryLast](const std::string& path, const std::string& data) {
+      const auto content = [&](const std::string& stored, const std::string& old) {
+        return stored == path ? data : old;
+      };
+      return BuildArchive({File("first.txt", content("first.txt", "FIRST-data")),
+                           Folder("d", {File("middle.txt", content("d\\middle.txt", "MIDDLE-data"))}),
+                           File("last.txt", content("last.txt", "LAST-data"))},
+                          directoryLast)
+          .Bytes();
+    };
+    const std::string original = build("", "");
     for (const auto& [path, storedName, old] : stored) {
       for (const int delta : {5, 0, -3}) {
         SCOPED_TRACE(std::to_string(directoryLast) + " " + path + " " + std::to_string(delta));
@@ -321,8 +328,21 @@ TEST(ReplaceTest, RoundTripsForEverySizeAndPlace) {
           std::replace(onDisk.begin(), onDisk.end(), '\\', '/');
           EXPECT_EQ(ReadFile(dir / "o/" + onDisk), otherPath == path ? fresh : otherData) << otherPath;
         }
-        EXPECT_EQ(RunKel({"-r", "a.kel", storedName, "old"}, {"C", dir.path()}),
-                  replace(oldAt, "old", sizes[1], sizes[0]));
+        EXPECT_EQ(RunKel({"-c", "a.kel", "c.kel"}, {"C", dir.path()}).status, 0);
+        EXPECT_EQ(ReadFile(dir / "c.kel"), build(path, fresh));
+        if (directoryLast) {
+          std::string onDisk = path;
+          std::replace(onDisk.begin(), onDisk.end(), '\\', '/');
+          std::filesystem::create_directories(dir / "u/d");
+          WriteFile(dir / "u/" + onDisk, old);
+          EXPECT_EQ(RunKel({"-u", "a.kel", "u"}, {"C", dir.path()}),
+                    (RunResult{"Update " + std::string(oldAt) + " " + path + " (" + sizes[1] + " -> " +
+                                   sizes[0] + " bytes)\nTotal 1 changed, 0 unchanged, 0 not in the archive\n",
+                               0}));
+        } else {
+          EXPECT_EQ(RunKel({"-r", "a.kel", storedName, "old"}, {"C", dir.path()}),
+                    replace(oldAt, "old", sizes[1], sizes[0]));
+        }
         EXPECT_EQ(ReadFile(dir / "a.kel"), original);
       }
     }
@@ -338,24 +358,27 @@ TEST(MergeTest, InterruptedWritesLeaveTheOldOrTheNewArchive) {
   const std::string original =
       BuildArchive({File("a", "head"), File("big.bin", old), File("z", "tail")}).Bytes();
   const struct {
-    const char* command;
+    std::vector<std::string> args;
     int signal;
     size_t size;
     int step;  // microseconds between the moments; the replacements wait for the disk
-  } rows[] = {
-      {"-m", SIGINT, 16 << 20, 1500}, {"-r", SIGKILL, 24 << 20, 8000}, {"-r", SIGKILL, 4 << 20, 4000}};
+  } rows[] = {{{"-m", "a.kel", "big.bin"}, SIGINT, 16 << 20, 1500},
+              {{"-r", "a.kel", "big.bin"}, SIGKILL, 24 << 20, 8000},
+              {{"-r", "a.kel", "big.bin"}, SIGKILL, 4 << 20, 4000},
+              {{"-u", "a.kel", "w"}, SIGKILL, 24 << 20, 8000}};
   for (const auto& row : rows) {
     const std::string fresh = "BIG " + std::string(row.size, 'n');
     std::string merged = original;
     merged.replace(original.find(Scramble(old)), old.size(), Scramble(fresh));
     ScopedTempDir dir;
     WriteFile(dir / "big.bin", fresh);
+    std::filesystem::create_directory(dir / "w");
+    WriteFile(dir / "w/big.bin", fresh);
     int wholly[2] = {};  // old, new
     for (int run = 0; run < 20; ++run) {
-      SCOPED_TRACE(std::string(row.command) + " " + std::to_string(row.size) + " " + std::to_string(run));
+      SCOPED_TRACE(row.args[0] + " " + std::to_string(row.size) + " " + std::to_string(run));
       WriteFile(dir / "a.kel", original);
-      const RunResult result =
-          RunKel({row.command, "a.kel", "big.bin"}, {"C", dir.path(), false, -1, row.signal, row.step * run});
+      const RunResult result = RunKel(row.args, {"C", dir.path(), false, -1, row.signal, row.step * run});
       if (row.signal == SIGINT) {
         // Outside the write nothing waits for the signal: it may end the
         // process itself. Under wine, one that comes while the process ends
@@ -372,15 +395,16 @@ TEST(MergeTest, InterruptedWritesLeaveTheOldOrTheNewArchive) {
       EXPECT_TRUE(big == old || big == fresh);
       EXPECT_EQ(ReadFile(dir / "o/a") + ReadFile(dir / "o/z"), "headtail");
       ++wholly[big == fresh];
-      // The next replacement cuts off what a killed one left behind everything claimed.
+      // The same command again finishes the job and cuts off what a killed one left behind
+      // everything claimed; a put-back finds nothing left to do.
       if (row.signal != SIGKILL) continue;
-      ASSERT_EQ(RunKel({"-r", "a.kel", "big.bin"}, {"C", dir.path()}).status, 0);
+      ASSERT_EQ(RunKel(row.args, {"C", dir.path()}).status, 0);
       const size_t end = original.size(), n = fresh.size();
-      EXPECT_EQ(std::filesystem::file_size(dir / "a.kel"), big == old        ? end + n
-                                                           : n <= old.size() ? end
-                                                                             : end + 2 * n);
+      EXPECT_EQ(std::filesystem::file_size(dir / "a.kel"), big == old || row.args[0] == "-u" ? end + n
+                                                           : n <= old.size()                 ? end
+                                                                                             : end + 2 * n);
     }
-    std::cout << row.command << " by " << fresh.size() << " bytes: old " << wholly[0] << ", new " << wholly[1]
+    std::cout << row.args[0] << " by " << fresh.size() << " bytes: old " << wholly[0] << ", new " << wholly[1]
               << "\n";
   }
   // Ctrl-C 0.3 s into a 2.5 GiB replacement cancels it at once: the archive as it was, nothing behind it.
