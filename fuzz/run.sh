@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 build=${FUZZ_BUILD:-build-fuzz}
 seconds=${FUZZ_SECONDS:-300}
 jobs=${FUZZ_JOBS:-2}
-targets=(list extract text)
+targets=(list extract text write)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz: clang++ is missing (apt-get install clang libclang-rt-14-dev)" >&2
@@ -51,7 +51,7 @@ mkdir -p "$work/artifacts"
 #   data, and any cut of them; a text of 128 bytes holds every case of the
 #   text functions (longer ones repeat them, slower).
 limits=(-timeout=10 -malloc_limit_mb=16 -rss_limit_mb=256)
-declare -A max_len=([list]=4096 [extract]=4096 [text]=128)
+declare -A max_len=([list]=4096 [extract]=4096 [text]=128 [write]=4096)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
 
 # Stopped early, the script stops the fuzzers it started, and only those.
@@ -70,10 +70,8 @@ for target in "${targets[@]}"; do
   fi
 done
 
-# One run per target, and a second one of the text target: the fast target
-# takes the core that the odd number of targets would leave idle. Runs of
-# one target share its scratch corpus.
-runs=(list extract text text#2)
+# One run per target; the write target starts from the list target's seeds.
+runs=(list extract write text)
 declare -A pid_of
 for run in "${runs[@]}"; do
   target=${run%#*}
@@ -82,7 +80,7 @@ for run in "${runs[@]}"; do
   echo "fuzz: $run for $seconds s (log: $work/$run.log)"
   "$build/fuzz_$target" "${limits[@]}" -max_len="${max_len[$target]}" -max_total_time="$seconds" \
     -print_final_stats=1 -artifact_prefix="$work/artifacts/$target-" \
-    "$work/$target" "fuzz/corpus/$target" >"$work/$run.log" 2>&1 &
+    "$work/$target" "fuzz/corpus/${target/write/list}" >"$work/$run.log" 2>&1 &
   pid_of[$run]=$!
 done
 

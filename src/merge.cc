@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -72,14 +73,28 @@ int Survey(Directory& directory, const std::string& printedName, const Matcher& 
            ClaimedSpace* space, const std::function<void(const ArchiveEntry&)>& also = nullptr) {
   int matched = 0;
   uint64_t dataEnd = 0;
+  std::optional<std::string> inTheWay;
+  const uint64_t blockStart = directory.location.blockPosition;
+  const uint64_t blockEnd = blockStart + directory.location.blockLength;
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     dataEnd = std::max(dataEnd, DataEnd(entry));
+    // A stored file whose data are the header or the directory would change
+    // with the records that a write switches.
+    const bool inHeader = entry.size > 0 && entry.address < kFrontHeaderSize;
+    if ((inHeader || (entry.size > 0 && entry.address < blockEnd && DataEnd(entry) > blockStart)) &&
+        !inTheWay) {
+      inTheWay = entry.path;
+    }
     space->Claim(entry.address, entry.size);
     if (matches && matches(entry) && ++matched == 1) *found = entry;
     if (also) also(entry);
     return true;
   });
   if (walked != 0 || ReportCut(directory, dataEnd) != 0) return -1;
+  if (inTheWay) {
+    messages::DataInTheWay(*inTheWay);
+    return -1;
+  }
   space->Claim(0, kFrontHeaderSize);
   space->Claim(directory.location.blockPosition, directory.location.blockLength);
   if (!matches || matched == 1) return 0;
@@ -371,7 +386,7 @@ int64_t WriteCompact(Directory& directory, Cfile& output, Cbuffer& block, uint64
   std::vector<Stored> stored;
   uint64_t dataEnd = 0;
   bool before = false;
-  std::string inTheWay;
+  std::optional<std::string> inTheWay;
   if (WalkDirectory(directory,
                     [&](const ArchiveEntry& entry) {
                       stored.push_back({entry.address, entry.size, entry.sizeFieldOffset, 0});
@@ -380,14 +395,14 @@ int64_t WriteCompact(Directory& directory, Cfile& output, Cbuffer& block, uint64
                       before = before || entry.address < blockStart;
                       const bool overlaps = entry.address < kFrontHeaderSize ||
                                             (entry.address < blockEnd && DataEnd(entry) > blockStart);
-                      if (overlaps && inTheWay.empty()) inTheWay = entry.path;
+                      if (overlaps && !inTheWay) inTheWay = entry.path;
                       return true;
                     }) != 0 ||
       ReportCut(directory, dataEnd) != 0) {
     return -1;
   }
-  if (!inTheWay.empty()) {
-    messages::DataInTheWay(inTheWay);
+  if (inTheWay) {
+    messages::DataInTheWay(*inTheWay);
     return -1;
   }
   // Stored data that overlap make one cluster.

@@ -279,9 +279,7 @@ void DirectoryLookalike(const std::string& archivePath) {
   Error("データにディレクトリと読める箇所があるため詰められません", archivePath);
 }
 
-void DataInTheWay(const std::string& path) {
-  Error("データがヘッダかディレクトリと重なるため詰められません", path);
-}
+void DataInTheWay(const std::string& path) { Error("データがヘッダかディレクトリと重なっています", path); }
 
 void SameNameWritten(const std::string& path, const std::string& earlier) {
   Error("書き出したファイルと同じ名前になるため書き出しません", path + " = " + earlier);

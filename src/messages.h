@@ -80,8 +80,8 @@ void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t uncla
 void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize);
 void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, bool dryRun);
 void CompactTotal(int64_t oldSize, int64_t newSize);
-/// A compaction cannot keep the layout: a stored file's data lie in the
-/// header or the directory block.
+/// A stored file's data lie in the header or the directory block, which a
+/// write changes or a compaction cannot keep.
 void DataInTheWay(const std::string& path);
 /// The compact copy's data would hold what the scan takes for its directory.
 void DirectoryLookalike(const std::string& archivePath);

@@ -227,7 +227,7 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
        0},
       {"data in the header",
        {"-c", "over.kel", "c2.kel"},
-       Error("データがヘッダかディレクトリと重なるため詰められません(h)"),
+       Error("データがヘッダかディレクトリと重なっています(h)"),
        255},
   };
   // A UTF-8 locale that is not installed still means UTF-8; the Windows
