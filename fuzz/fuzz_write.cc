@@ -116,6 +116,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!WriteAll(root + "/r", fresh)) abort();
   Expect(kel::ReplaceByName(archive, old[0].path, root + "/r"), archive, input, old, fresh);
 
+  // Merge over it: the same size, the same first bytes.
+  const std::string merged = "fres" + std::string(fresh.size() - 4, 'm');
+  const std::string unmerged = ReadAll(archive);
+  const std::vector<Stored> current = Contents(archive);
+  if (!WriteAll(root + "/m", merged)) abort();
+  if (!current.empty() && current[0].data == fresh) {
+    Expect(kel::MergeByName(archive, old[0].path, root + "/m"), archive, unmerged, current, merged);
+  }
+
   // Put back from a folder holding the first stored file's path, when
   // extraction would write it there.
   const std::string before = ReadAll(archive);
