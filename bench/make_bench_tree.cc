@@ -12,13 +12,17 @@
 //                                          mkdir, open, write and close of the files
 //
 // big: 4 files of 256 MiB. small: 20,000 files of 1-8 KiB in 400 folders three
-// levels deep. many: 1,000,000 empty and tiny files in 1,000 folders.
+// levels deep. many: 1,000,000 empty and tiny files in 1,000 folders. loop:
+// 2,000 texts and 18,000 other files, 1 GiB.
+//   make_bench_tree edit <folder> <round>  edits the loop shape's texts below
+//                                          the folder, as a translator would
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -64,6 +68,15 @@ std::vector<Stored> Shape(const std::string& shape) {
           }
   } else if (shape == "merge") {
     files.push_back({"movie.bin", 600000000});
+  } else if (shape == "loop") {
+    // 2,000 texts to edit among 18,000 other files, 1 GiB in all.
+    for (int d = 0; d < 20; ++d)
+      for (int f = 0; f < 100; ++f)
+        files.push_back(
+            {"scenario/" + Name("ch", d) + "/" + Name("s", f) + ".txt", 1024 + Random() % (7 * 1024 + 1)});
+    for (int d = 0; d < 180; ++d)
+      for (int f = 0; f < 100; ++f)
+        files.push_back({"data/" + Name("d", d) + "/" + Name("f", f) + ".bin", Random() % (118 * 1024)});
   } else if (shape == "many") {
     for (int d = 0; d < 1000; ++d)
       for (int f = 0; f < 1000; ++f)
@@ -237,8 +250,31 @@ bool Create(const std::vector<Stored>& files, const std::string& root) {
 
 }  // namespace
 
+// One round of a translator's edits to the texts of the loop shape below
+// `root`: a third grow, a third shrink, a third keep their size.
+bool Edit(const std::string& root, int round) {
+  int i = 0;
+  for (const Stored& file : Shape("loop")) {
+    if (file.path.compare(0, 9, "scenario/") != 0) continue;
+    const std::string path = root + "/" + file.path;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return false;
+    const auto size = static_cast<uint64_t>(info.st_size);
+    const uint64_t newSize = i % 3 == 0 ? size + 100 + 10 * round : i % 3 == 1 ? (size + 1) * 2 / 3 : size;
+    const std::string text(newSize, static_cast<char>('a' + (round + i) % 26));
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr || std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
+        std::fclose(out) != 0) {
+      return false;
+    }
+    ++i;
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "create") == 0) return Create(Shape(argv[2]), argv[3]) ? 0 : 1;
+  if (argc == 4 && std::strcmp(argv[1], "edit") == 0) return Edit(argv[2], std::atoi(argv[3])) ? 0 : 1;
   const std::string shape = argc == 3 ? argv[1] : "";
   if (shape == "sparse") return WriteSparse(argv[2]) ? 0 : 1;
   const std::vector<Stored> files = Shape(shape);

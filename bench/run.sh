@@ -19,7 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
 RUNS=${RUNS:-5}
-SHAPES=${SHAPES:-"big small many scan sparse merge"}
+SHAPES=${SHAPES:-"big small many scan sparse merge loop"}
 work=$BUILD/bench-work
 rm -rf "$work"
 mkdir -p "$work/dest"
@@ -166,6 +166,48 @@ for shape in $SHAPES; do
       check "$(ratio "${wall[kelm]}" "${wall[floor]}") <= 1.25" "merge: kel -m wall at most 1.25 x the crash-safe floor"
       check "$(median "${rss[kelm]}") < 8 * 1024" "merge: kel -m peak memory under 8 MiB"
       rm -f "$work/merge.kel" "$work/movie.bin" "$work/movie.xor" ;;
+    loop)
+      # The translator's loop on tmpfs: extract everything, edit the 2,000
+      # texts (a third grown, a third shrunk, a third the same size), put them
+      # back with one -u, check, four rounds; then -c. Beside it, the same
+      # rounds put back by a loop of -r, one per text.
+      at=$work/dest
+      files=$("$BUILD/make_bench_tree" loop "$at/loop")
+      rm -f "$at/loop.tar"
+      cp "$at/loop.kel" "$at/r.kel"
+      echo
+      echo "== loop: $files files, $(du -m --apparent-size "$at/loop.kel" | cut -f1) MiB; 2,000 texts edited a round"
+      measure extract "rm -rf $at/w" "$kel" -d -q "$at/loop.kel" "$at/w"
+      cp -r "$at/w" "$at/wr"
+      printf '%-6s %10s %12s %7s %14s %10s %14s\n' round "-u wall s" "-u fsyncs" check "size after -u" "-r loop s" "size after -r"
+      for round in 1 2 3 4; do
+        "$BUILD/make_bench_tree" edit "$at/w" "$round"
+        "$BUILD/make_bench_tree" edit "$at/wr" "$round"
+        cp "$at/loop.kel" "$at/before.kel"
+        syncs=$(strace -f -c -e trace=fsync,fdatasync -o "$work/strace" "$kel" -u -q "$at/loop.kel" "$at/w" >/dev/null 2>&1;
+                awk '$NF == "fsync" || $NF == "fdatasync" { n += $4 } END { print n + 0 }' "$work/strace")
+        wall[update]=""
+        for ((run = 0; run < RUNS; run++)); do
+          measure update "cp $at/before.kel $at/timed.kel" "$kel" -u -q "$at/timed.kel" "$at/w"
+        done
+        rm -rf "$at/check"
+        "$kel" -d -q "$at/loop.kel" "$at/check" && diff -r "$at/w" "$at/check" >/dev/null && "$kel" -t -q "$at/loop.kel" \
+          && ok=ok || { ok=FAIL; failed=1; }
+        start=${EPOCHREALTIME/,/.}
+        (tool=$(realpath "$kel") && cd "$at/wr" && find scenario -name '*.txt' | while read -r text; do
+          "$tool" -r -q ../r.kel "$text" "$text"; done)
+        end=${EPOCHREALTIME/,/.}
+        printf '%-6s %10.3f %12s %7s %14s %10.2f %14s\n' "$round" "$(median "${wall[update]}")" "$syncs" "$ok" \
+          "$(stat -c %s "$at/loop.kel")" "$(awk "BEGIN { print $end - $start }")" "$(stat -c %s "$at/r.kel")"
+        last=${wall[update]}
+      done
+      rm -rf "$at/before.kel" "$at/timed.kel" "$at/r.kel" "$at/wr" "$at/check"
+      printf 'extract-all %.3f s; ' "$(median "${wall[extract]}")"
+      "$kel" -c "$at/loop.kel"
+      "$kel" -t "$at/loop.kel"
+      echo "after -c: $(stat -c %s "$at/loop.kel") bytes"
+      check "$(ratio "$last" "${wall[extract]}") <= 1.5" "loop: kel -u wall at most 1.5 x kel -d of the whole archive"
+      rm -rf "$at"/* ;;
     sparse)
       "$BUILD/make_bench_tree" sparse "$work/sparse.kel"
       cat "$work/sparse.kel" >/dev/null  # the first read of its holes fills the cache with zeros
