@@ -40,10 +40,10 @@ bool RangeIsValid(const Cfile& archiveFile, int64_t address, int64_t size) {
 }
 
 // A stored size beyond the signed range is damage, and must not be taken
-// for the -1 that means "to the archive's end".
+// for the -1 that means "to the archive's end": no file holds such data.
 bool StoredSizeFits(const ArchiveEntry& entry) {
   if (entry.size <= static_cast<uint64_t>(INT64_MAX)) return true;
-  messages::BadSize(static_cast<int64_t>(entry.size));
+  messages::StoredPastEnd(entry.path);
   return false;
 }
 
@@ -394,7 +394,12 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
       if (got == 0) {
         // The mark of the MiB that found no bytes comes before the message.
         markUpTo(done / kMarkEvery + 1);
-        messages::RangePastEnd(size - done);
+        // A stored file's line may not be shown (-q): its error names it.
+        if (access == platform::Access::kWriteEntry) {
+          messages::StoredPastEnd(destFile);
+        } else {
+          messages::RangePastEnd(size - done);
+        }
         return fail();
       }
     }

@@ -94,7 +94,7 @@ void ListingLine(uint64_t address, uint64_t size, const std::string& path) {
   }
   *at++ = ' ';
   char grouped[32];
-  const char* sizeText = WriteGrouped(static_cast<int64_t>(size), grouped + sizeof grouped);
+  const char* sizeText = WriteGroupedUnsigned(size, grouped + sizeof grouped);
   const auto sizeLength = static_cast<size_t>(grouped + sizeof grouped - sizeText);
   for (size_t pad = sizeLength; pad < 10; ++pad) *at++ = ' ';
   at = std::copy(sizeText, static_cast<const char*>(grouped + sizeof grouped), at);
@@ -137,8 +137,8 @@ void ListingJson(uint64_t address, uint64_t size, const std::string& storedPath)
 
 void ListingTotal(uint32_t count, uint64_t bytes) {
   Print("---------- ---------- -----------------------------------------------------\n");
-  Print("Total " + FormatGrouped(static_cast<int32_t>(count)) + " files / " +
-        FormatGrouped64(static_cast<int64_t>(bytes)) + " bytes\n");
+  Print("Total " + FormatGrouped(static_cast<int32_t>(count)) + " files / " + FormatGroupedUnsigned(bytes) +
+        " bytes\n");
 }
 
 void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile) {
@@ -149,7 +149,7 @@ void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile
 void ExtractAllHead(const std::string& destDir) { Print("Extract to " + destDir + ".\n"); }
 
 void ExtractEntryHead(const std::string& path, uint64_t size) {
-  Print(path + " " + FormatGrouped64(static_cast<int64_t>(size)) + " bytes");
+  Print(path + " " + FormatGroupedUnsigned(size) + " bytes");
 }
 
 void MergeHead(int64_t address, const std::string& mergeFile) {
@@ -254,10 +254,9 @@ void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t uncla
   char share[16];
   snprintf(share, sizeof share, "%.1f",
            fileSize == 0 ? 0.0 : 100.0 * static_cast<double>(unclaimed) / static_cast<double>(fileSize));
-  Print("Total " + FormatGrouped(static_cast<int32_t>(files)) + " files / " +
-        FormatGrouped64(static_cast<int64_t>(bytes)) + " bytes, " + std::to_string(problems) +
-        (problems == 1 ? " problem, " : " problems, ") + FormatGrouped64(static_cast<int64_t>(unclaimed)) +
-        " bytes unclaimed (" + share + "%)\n");
+  Print("Total " + FormatGrouped(static_cast<int32_t>(files)) + " files / " + FormatGroupedUnsigned(bytes) +
+        " bytes, " + std::to_string(problems) + (problems == 1 ? " problem, " : " problems, ") +
+        FormatGroupedUnsigned(unclaimed) + " bytes unclaimed (" + share + "%)\n");
 }
 
 void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize) {
@@ -266,7 +265,7 @@ void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize,
 }
 
 void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, bool dryRun) {
-  const auto grouped = [](uint64_t count) { return FormatGrouped64(static_cast<int64_t>(count)); };
+  const auto grouped = FormatGroupedUnsigned;
   Print("Total " + grouped(changed) + " changed, " + grouped(unchanged) + " unchanged, " + grouped(unknown) +
         " not in the archive" + (dryRun ? ", nothing written\n" : "\n"));
 }

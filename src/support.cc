@@ -123,15 +123,25 @@ std::string FormatGrouped64(int64_t value) {
   return std::string(WriteGrouped(value, text + sizeof text), text + sizeof text);
 }
 
+std::string FormatGroupedUnsigned(uint64_t value) {
+  char text[32];
+  return std::string(WriteGroupedUnsigned(value, text + sizeof text), text + sizeof text);
+}
+
 char* WriteGrouped(int64_t value, char* end) {
-  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  char* at = end;
-  for (int digits = 0; digits == 0 || magnitude > 0; ++digits) {
-    if (digits > 0 && digits % 3 == 0) *--at = ',';
-    *--at = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  }
+  char* at =
+      WriteGroupedUnsigned(value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value), end);
   if (value < 0) *--at = '-';
+  return at;
+}
+
+char* WriteGroupedUnsigned(uint64_t value, char* end) {
+  char* at = end;
+  for (int digits = 0; digits == 0 || value > 0; ++digits) {
+    if (digits > 0 && digits % 3 == 0) *--at = ',';
+    *--at = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
   return at;
 }
 

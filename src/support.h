@@ -94,6 +94,10 @@ std::string FormatGrouped64(int64_t value);
 /// The same text written backwards from `end`, which has room for 26
 /// characters before it; returns where the text starts.
 char* WriteGrouped(int64_t value, char* end);
+/// The same for byte counts and sizes, which may pass 2^63 in a damaged
+/// archive.
+std::string FormatGroupedUnsigned(uint64_t value);
+char* WriteGroupedUnsigned(uint64_t value, char* end);
 
 }  // namespace kel
 

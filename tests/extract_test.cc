@@ -145,12 +145,13 @@ TEST(Extract, FailedFilesLeaveEverythingElseAsItWas) {
   auto refused = [](std::string path) { return Error("安全でないパスのため書き出しません(" + path + ")"); };
   auto open = [](std::string path) { return Error("ファイルオープンに失敗(" + path + ")"); };
   // A stored size of 2^64-1 is damage, not the -1 that reads to the archive's end.
-  const std::string hugeSize = Error("不正なサイズです(-1)");
+  const auto cut = [](const std::string& path) {
+    return Error("データがアーカイブの終端を越えています(" + path + ")");
+  };
   // What the runs of -d print after their head line.
   const std::string unsafe = refused("..\\..\\escape.txt") + refused("\\kel-e2e-abs.txt") +
                              refused("/kel-e2e-abs2.txt") + refused("fwd/../../fwd.txt") +
-                             refused("C:drive.txt") + "huge -1 bytes\n" + hugeSize;
-  const std::string cut = PastEnd((1 << 20) - archive.Bytes().size());
+                             refused("C:drive.txt") + "huge 18,446,744,073,709,551,615 bytes\n" + cut("huge");
   const struct {
     std::vector<std::string> args;
     std::string out;                 // UTF-8; Shift-JIS in the C locale
@@ -161,13 +162,13 @@ TEST(Extract, FailedFilesLeaveEverythingElseAsItWas) {
       {{"-d", "a.kel", "z"},
        "Extract to z\\.\n" + unsafe +
            "good.txt 4 bytes.\na.kel 3 bytes.\ndir 3 bytes.\nsub\\ok.txt 2 bytes.\npast 1,048,576 bytes" +
-           (WindowsBuild() ? ".\n" + cut : "\nerror : ファイル書き込みに失敗(z\\past).\n"),
+           (WindowsBuild() ? ".\n" + cut("z\\past") : "\nerror : ファイル書き込みに失敗(z\\past).\n"),
        {"z/", "z/a.kel", "z/dir", "z/good.txt", "z/sub/", "z/sub/ok.txt"},
        100},
       // Into the archive's own folder: the archive and the folder dir are not opened either.
       {{"a.kel"},
        "Extract to .\n" + unsafe + "good.txt 4 bytes.\na.kel 3 bytes\n" + open("a.kel") + "dir 3 bytes\n" +
-           open("dir") + "sub\\ok.txt 2 bytes.\npast 1,048,576 bytes.\n" + cut,
+           open("dir") + "sub\\ok.txt 2 bytes.\npast 1,048,576 bytes.\n" + cut("past"),
        {"good.txt", "sub/", "sub/ok.txt"}},
       {{"-d", "a.kel", "a.kel"},
        "Extract to a.kel\\.\n" + unsafe + Error("出力先フォルダを作成できません(a.kel\\)"),
@@ -176,8 +177,8 @@ TEST(Extract, FailedFilesLeaveEverythingElseAsItWas) {
       {{"-e", "a.kel", "1"}, refused("/kel-e2e-abs2.txt"), {}},
       {{"-e", "a.kel", "2"}, refused("fwd/../../fwd.txt"), {}},
       {{"-e", "a.kel", "3"}, "Extract 0x00000003-00000003 to a.kel\n" + open("a.kel"), {}},
-      {{"-e", "a.kel", "0"}, "Extract 0x00000000-00100000 to past\n" + cut, {}},
-      {{"-e", "a.kel", "4"}, hugeSize, {}},
+      {{"-e", "a.kel", "0"}, "Extract 0x00000000-00100000 to past\n" + cut("past"), {}},
+      {{"-e", "a.kel", "4"}, cut("huge"), {}},
   };
   for (const char* locale : kLocales) {
     for (const auto& row : rows) {
