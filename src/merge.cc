@@ -612,7 +612,7 @@ int CompactArchive(const std::string& archivePath, const std::string& newFile) {
   }
   copy.archive.Close();
   if (result == 0 && newFile.empty() &&
-      !platform::ReplaceFile(outputPath, archivePath, directory.archive.handle)) {
+      !platform::RenameOver(outputPath, archivePath, directory.archive.handle)) {
     messages::WriteFailed(archivePath);
     result = -1;
   }

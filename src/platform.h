@@ -134,7 +134,7 @@ bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int
 /// Puts the file `from` in the place of `to`, in one step that a crash
 /// leaves done or not done, and makes that last on the disk. `held` is an
 /// open handle of `to`, which the system may need closed first.
-bool ReplaceFile(const std::string& from, const std::string& to, int held);
+bool RenameOver(const std::string& from, const std::string& to, int held);
 /// Whether the file system can hold `name` as one file or folder name.
 /// Windows cannot: device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with
 /// any extension, in any case), names that end in a dot or a space, and

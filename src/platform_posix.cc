@@ -495,7 +495,7 @@ bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int
   return fd >= 0 && ListBelow(fd, "", files);
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, int) {
+bool RenameOver(const std::string& from, const std::string& to, int) {
   const std::string osTo = ToOsPath(to);
   if (rename(ToOsPath(from).c_str(), osTo.c_str()) != 0) return false;
   // The rename lasts once the folder that holds the name is synced.

@@ -567,7 +567,7 @@ bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int
   return IsFolder(folder) && ListBelow(folder.empty() ? std::wstring(L".") : ToOsPath(folder), "", files);
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, int held) {
+bool RenameOver(const std::string& from, const std::string& to, int held) {
   // A file open here cannot be replaced: it is let go at the last moment.
   CloseFile(held);
   return MoveFileExW(ToOsPath(from).c_str(), ToOsPath(to).c_str(),

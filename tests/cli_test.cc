@@ -236,9 +236,9 @@ TEST(Cli, CommandLinesPrintWholeOutputsAndStatus) {
     if (WindowsBuild() && std::string(locale) == "xx_XX.UTF-8") continue;
     for (const auto& row : rows) {
       SCOPED_TRACE(std::string(locale) + ": " + row.name);
-      // Operands as typed in the locale; the Windows harness turns them into the code page itself.
+      // Operands as typed in the locale.
       std::vector<std::string> args = row.args;
-      for (std::string& arg : args) arg = WindowsBuild() ? arg : InLocale(arg, locale);
+      for (std::string& arg : args) arg = InLocale(arg, locale);
       RunResult result = RunKel(args, {locale, dir.path()});
       EXPECT_EQ(result.out, row.utf8 ? row.out : InLocale(row.out, locale));
       EXPECT_EQ(result.status, row.status);
