@@ -72,6 +72,13 @@ void CannotMakeDestination(const std::string& destDir);
 /// `path` names the same file as `earlier`, written before, for the file system.
 void SameNameWritten(const std::string& path, const std::string& earlier);
 
+/// From now on this thread's texts are appended to `text` (null: printed
+/// again), which starts a line; threads that work side by side so print
+/// in the order of their work.
+void Capture(std::string* text);
+/// Prints a captured text.
+void PrintCaptured(const std::string& text);
+
 }  // namespace kel::messages
 
 #endif  // KEL_MESSAGES_H_
