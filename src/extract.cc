@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -176,6 +177,7 @@ struct Task {
   bool newName = false;  ///< no output before it had that name
   bool copies = false;   ///< the checks passed: its bytes are to be copied
   bool started = false;
+  std::string key;  ///< its NameKey, while it is copied
   Outcome outcome = Outcome::kFailed;
   std::string text;  ///< what it prints, while threads work side by side
 };
@@ -278,7 +280,11 @@ class SideBySide {
  public:
   SideBySide(Extraction& extraction, Cfile& archive, int threads) : extraction_(extraction) {
     limit_ = 4 * static_cast<size_t>(threads);
-    for (int i = 0; i < threads; ++i) workers_.emplace_back([this, &archive] { Work(archive); });
+    // Fewer threads than asked for, when the system has no more to give.
+    try {
+      for (int i = 0; i < threads; ++i) workers_.emplace_back([this, &archive] { Work(archive); });
+    } catch (const std::system_error&) {
+    }
     // What the walk itself prints (a failed read) comes after the files before it.
     messages::Capture(&tail_);
   }
@@ -319,12 +325,14 @@ class SideBySide {
       }
       open_->dataStart = std::min(open_->dataStart, start);
       open_->dataEnd = std::max(open_->dataEnd, end);
-      inFlight_.insert(std::move(key));
+      task.key = std::move(key);
+      inFlight_.insert(task.key);
     }
     const bool stops = task.outcome == Outcome::kStop;
     open_->tasks.push_back(std::move(task));
-    if (stops || open_->tasks.size() >= kBatchFiles || open_->dataEnd - open_->dataStart >= kBlockSize)
+    if (stops || open_->tasks.size() >= kBatchFiles || open_->dataEnd - open_->dataStart >= kBlockSize) {
       Submit();
+    }
     return !stops && !stopped_;
   }
 
@@ -336,6 +344,7 @@ class SideBySide {
     return !failed_;
   }
   bool Stopped() const { return stopped_; }
+  bool Working() const { return !workers_.empty(); }
 
  private:
   struct Batch {
@@ -395,7 +404,7 @@ class SideBySide {
       --taken_;
     }
     for (const Task& task : batch->tasks) {
-      if (task.copies) inFlight_.erase(NameKey(task.entry.path));
+      if (task.copies) inFlight_.erase(task.key);
       // After a stop nothing is printed; after an interrupt, only what began.
       if (stopped_ || (task.copies && !task.started)) continue;
       messages::PrintCaptured(task.text);
@@ -567,7 +576,10 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir, Selec
   Extraction extraction(directory, destDir);
   uint64_t index = 0;
   int walked = 0;
-  if ((threads == 0 ? DefaultThreads() : threads) == 1) {
+  const int count = threads == 0 ? DefaultThreads() : threads;
+  auto sideBySide = count > 1 ? std::make_unique<SideBySide>(extraction, directory.archive, count) : nullptr;
+  if (sideBySide && !sideBySide->Working()) sideBySide.reset();
+  if (!sideBySide) {
     RangeCopier copier(directory.archive);
     walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
       platform::EndIfInterrupted();
@@ -582,13 +594,12 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir, Selec
     });
     platform::EndIfInterrupted();
   } else {
-    SideBySide sideBySide(extraction, directory.archive, threads == 0 ? DefaultThreads() : threads);
     walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
       if (!selection.Chooses(entry.path)) return ++index, true;
-      return sideBySide.Add(entry, index++);
+      return sideBySide->Add(entry, index++);
     });
-    if (!sideBySide.Finish()) result = -1;
-    stopped = sideBySide.Stopped();
+    if (!sideBySide->Finish()) result = -1;
+    stopped = sideBySide->Stopped();
   }
   if (walked != 0 || stopped) return -1;
   if (selection.ReportUnmatched() != 0) result = -1;

@@ -73,8 +73,9 @@ enum class Conflict { kNone, kHeld, kOutput };
 Conflict HeldInConflict(const struct stat& info, bool writes) {
   for (HeldFile& held : heldFiles) {
     struct stat now;
-    if (!held.known && fstat(held.handle, &now) == 0)
+    if (!held.known && fstat(held.handle, &now) == 0) {
       held = {held.handle, now.st_dev, now.st_ino, true, true, true};
+    }
     if (held.known && held.device == info.st_dev && held.inode == info.st_ino && (writes || held.writes)) {
       return held.output ? Conflict::kOutput : Conflict::kHeld;
     }
