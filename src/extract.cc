@@ -520,9 +520,13 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
       return -1;
     }
     const int64_t position = address + done;
-    if (position < windowStart_ || position >= windowEnd_) {
+    // The output gets one write per block of its own bytes, wherever the
+    // window stands, so that what it is given before a failed write, and
+    // so the progress marks, are the same whichever thread copies it.
+    const int64_t chunk = std::min(size - done, blockLength);
+    if (position < windowStart_ || windowEnd_ - position < chunk) {
       // Ahead of what is needed, no further than readEnd_.
-      const int64_t wanted = std::clamp(readEnd_ - position, std::min(size - done, blockLength), blockLength);
+      const int64_t wanted = std::clamp(readEnd_ - position, chunk, blockLength);
       // A position so far out that it cannot be read at is past the end.
       const int64_t got = position > INT64_MAX - blockLength
                               ? 0
@@ -542,7 +546,7 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
         return fail();
       }
     }
-    const int64_t count = std::min(windowEnd_ - position, size - done);
+    const int64_t count = std::min(windowEnd_ - position, chunk);
     if (!output.Write(block_.data + (position - windowStart_), static_cast<size_t>(count))) {
       return writeFailed();
     }
