@@ -170,14 +170,15 @@ enum class Outcome { kWritten, kFailed, kStop };
 
 // A chosen stored file: what the walk decided for it and how its copy went.
 struct Task {
-  ArchiveEntry entry;
+  uint64_t address = 0;
+  uint64_t size = 0;
   uint64_t index = 0;  ///< its place in the walk
   std::string outputName;
   std::string folded;    ///< its name as the file system compares names, or ""
   bool newName = false;  ///< no output before it had that name
   bool copies = false;   ///< the checks passed: its bytes are to be copied
   bool started = false;
-  std::string key;  ///< its NameKey, while it is copied
+  size_t key = 0;  ///< the hash of its NameKey, while it is copied
   Outcome outcome = Outcome::kFailed;
   std::string text;  ///< what it prints, while threads work side by side
 };
@@ -192,7 +193,8 @@ class Extraction {
   /// Decides `task` for the stored file `entry`, `index` in the walk, and
   /// makes its folders; leaves `task.copies` set when its bytes are next.
   void Prepare(const ArchiveEntry& entry, uint64_t index, Task& task) {
-    task.entry = entry;
+    task.address = entry.address;
+    task.size = entry.size;
     task.index = index;
     task.outcome = Outcome::kFailed;
     if (!IsSafeEntryPath(entry.path)) return messages::UnsafePath(entry.path);
@@ -231,9 +233,8 @@ class Extraction {
   /// Copies the bytes of a prepared stored file; any thread.
   static void Copy(Task& task, RangeCopier& copier) {
     task.started = true;
-    const ArchiveEntry& entry = task.entry;
-    if (copier.CopyRange(task.outputName, static_cast<int64_t>(entry.address),
-                         static_cast<int64_t>(entry.size), ".", platform::Access::kWriteEntry) == 0) {
+    if (copier.CopyRange(task.outputName, static_cast<int64_t>(task.address), static_cast<int64_t>(task.size),
+                         ".", platform::Access::kWriteEntry) == 0) {
       task.outcome = Outcome::kWritten;
     } else if (FailsEveryOutput(copier.Failure())) {
       task.outcome = Outcome::kStop;
@@ -306,12 +307,15 @@ class SideBySide {
     if (platform::CaughtInterrupt() != 0) return false;
     // A stored file whose name one still in flight has waits until that
     // one is done: the later one overwrites it, or is refused, as in order.
-    std::string key = NameKey(entry.path);
+    // Equal hashes of two names only cost a wait.
+    const size_t key = std::hash<std::string>{}(NameKey(entry.path));
     if (inFlight_.count(key) != 0) Submit();
     while (inFlight_.count(key) != 0 && !stopped_) FinishFront(true);
     if (stopped_) return false;
     if (!open_) open_ = std::make_unique<Batch>();
     Task task;
+    // Room for the line and its marks, which a worker adds to.
+    task.text.reserve(entry.path.size() + 64);
     messages::Capture(&task.text);
     extraction_.Prepare(entry, index, task);
     messages::Capture(&tail_);
@@ -325,8 +329,8 @@ class SideBySide {
       }
       open_->dataStart = std::min(open_->dataStart, start);
       open_->dataEnd = std::max(open_->dataEnd, end);
-      task.key = std::move(key);
-      inFlight_.insert(task.key);
+      task.key = key;
+      inFlight_.insert(key);
     }
     const bool stops = task.outcome == Outcome::kStop;
     open_->tasks.push_back(std::move(task));
@@ -348,6 +352,7 @@ class SideBySide {
 
  private:
   struct Batch {
+    Batch() { tasks.reserve(kBatchFiles); }
     std::vector<Task> tasks;
     int64_t dataStart = INT64_MAX;
     int64_t dataEnd = 0;
@@ -438,7 +443,7 @@ class SideBySide {
   std::atomic<bool> cancelled_{false};
   // Only the walk's thread uses these.
   std::unique_ptr<Batch> open_;
-  std::unordered_set<std::string> inFlight_;
+  std::unordered_set<size_t> inFlight_;  ///< the keys of the stored files copied
   std::string tail_;
   bool stopped_ = false;
   bool failed_ = false;
