@@ -74,7 +74,7 @@ table_head() { printf '%-16s %9s %9s %10s %10s\n' "" "wall s" "cpu s" "peak MiB"
 fresh() {
   if [[ $1 == "$work"/ext4/* ]]; then
     umount "$work/ext4" 2>/dev/null || true
-    mkfs.ext4 -q -F "$work/ext4.img" 3G
+    mkfs.ext4 -q -F "$work/ext4.img" 3G >/dev/null
     mount -o loop,noinit_itable "$work/ext4.img" "$work/ext4"
   else
     rm -rf "$1"
