@@ -32,6 +32,7 @@
 #include <cstring>
 #include <cwchar>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform.h"
@@ -141,7 +142,8 @@ static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only 
 // Standard output goes out in large writes; a listing of millions of lines
 // is no matter of millions of calls.
 constexpr size_t kOutputBuffer = 1 << 16;
-std::mutex outputMutex;
+// Only the process's first thread prints: other threads hand it their texts.
+const std::thread::id outputThread = std::this_thread::get_id();
 char outputBuffer[kOutputBuffer];
 size_t outputUsed = 0;
 bool outputLost = false;
@@ -384,10 +386,8 @@ bool FindFile(const std::string& path, int64_t* size) {
 }
 
 void WriteOutput(const char* text, size_t size) {
-  const std::lock_guard<std::mutex> lock(outputMutex);
   if (size > kOutputBuffer - outputUsed) {
-    if (outputUsed > 0 && !WriteNext(STDOUT_FILENO, outputBuffer, outputUsed)) outputLost = true;
-    outputUsed = 0;
+    FlushOutput();
     if (size > kOutputBuffer) {
       if (!WriteNext(STDOUT_FILENO, text, size)) outputLost = true;
       return;
@@ -398,7 +398,7 @@ void WriteOutput(const char* text, size_t size) {
 }
 
 bool FlushOutput() {
-  const std::lock_guard<std::mutex> lock(outputMutex);
+  if (std::this_thread::get_id() != outputThread) return true;
   if (outputUsed > 0 && !WriteNext(STDOUT_FILENO, outputBuffer, outputUsed)) outputLost = true;
   outputUsed = 0;
   return !outputLost;

@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -276,7 +277,8 @@ bool WriteAll(HANDLE file, const void* source, size_t count) {
 // end stays "\n". A console is given UTF-16 instead; every flush holds whole
 // texts, so no character is cut in two.
 constexpr size_t kOutputBuffer = 1 << 16;
-std::mutex outputMutex;
+// Only the process's first thread prints: other threads hand it their texts.
+const std::thread::id outputThread = std::this_thread::get_id();
 char outputBuffer[kOutputBuffer];
 size_t outputUsed = 0;
 bool outputLost = false;
@@ -488,10 +490,8 @@ bool FindFile(const std::string& path, int64_t* size) {
 }
 
 void WriteOutput(const char* text, size_t size) {
-  const std::lock_guard<std::mutex> lock(outputMutex);
   if (size > kOutputBuffer - outputUsed) {
-    if (outputUsed > 0 && !WriteStandardOutput(outputBuffer, outputUsed)) outputLost = true;
-    outputUsed = 0;
+    FlushOutput();
     if (size > kOutputBuffer) {
       if (!WriteStandardOutput(text, size)) outputLost = true;
       return;
@@ -502,7 +502,7 @@ void WriteOutput(const char* text, size_t size) {
 }
 
 bool FlushOutput() {
-  const std::lock_guard<std::mutex> lock(outputMutex);
+  if (std::this_thread::get_id() != outputThread) return true;
   if (outputUsed > 0 && !WriteStandardOutput(outputBuffer, outputUsed)) outputLost = true;
   outputUsed = 0;
   return !outputLost;
