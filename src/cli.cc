@@ -89,7 +89,8 @@ int ExtractAllTo(const std::vector<std::string>& operands, const Options& option
   std::string destDir = operands.size() > 1 ? operands[1] : "";
   AppendBackslash(destDir);
   Selection selection(std::vector<std::string>(
-      operands.begin() + std::min<std::ptrdiff_t>(2, operands.size()), operands.end()));
+      operands.begin() + std::min<std::ptrdiff_t>(2, static_cast<std::ptrdiff_t>(operands.size())),
+      operands.end()));
   return ExtractAll(operands[0], destDir, selection, options.threads);
 }
 
@@ -112,8 +113,9 @@ int Dispatch(int argc, char** argv) {
   const auto* command = std::find_if(std::begin(kAllowed), std::end(kAllowed),
                                      [letter](const auto& allowed) { return allowed[0][0] == letter; });
   Options options;
-  if (command == std::end(kAllowed) || !ParseOptions(operands, (*command)[1], &options))
+  if (command == std::end(kAllowed) || !ParseOptions(operands, (*command)[1], &options)) {
     return Usage(argv[0]);
+  }
   messages::SetQuiet(options.quiet);
   const size_t count = operands.size();
   switch (letter) {
