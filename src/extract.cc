@@ -1,7 +1,8 @@
 // Listing and extraction. Stored data are the plain bytes XORed with
-// DataKey; the copy moves them through one fixed block for the whole run,
-// so memory grows neither with the sizes of what is copied nor with the
-// number of stored files, which the directory walk hands over one by one.
+// DataKey; each copying thread moves them through one fixed block for the
+// whole run, so memory grows neither with the sizes of what is copied nor
+// with the number of stored files, which the directory walk hands over a
+// bounded number at a time.
 #include "extract.h"
 
 #include <algorithm>
