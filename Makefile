@@ -14,7 +14,8 @@ PREFIX ?= /usr/local
 TESTS ?= AUTO
 
 configure = cmake -S . -B $(1) -DKEL_TESTS=$(2) $(3) >/dev/null
-build = cmake --build $(1) -j $(JOBS) -- --no-print-directory
+# $(2): the targets, when not all of them.
+build = cmake --build $(1) -j $(JOBS) $(if $(2),--target $(2)) -- --no-print-directory
 # Shell text: installs the packages named in the shell variable need, when
 # there are any, with apt (through sudo when not root).
 sudo = $$([ "$$(id -u)" = 0 ] || echo sudo)
@@ -31,7 +32,10 @@ all:
 	$(call configure,$(BUILD),$(TESTS),-DCMAKE_BUILD_TYPE=Release)
 	$(call build,$(BUILD))
 
-run: all
+# Only the tool: the sample archive is in the sources.
+run:
+	$(call configure,$(BUILD),$(TESTS),-DCMAKE_BUILD_TYPE=Release)
+	$(call build,$(BUILD),kel)
 	$(BUILD)/kel -l examples/sample.kel
 	rm -rf out
 	$(BUILD)/kel -d examples/sample.kel out

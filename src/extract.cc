@@ -1,13 +1,22 @@
 // Listing and extraction. Stored data are the plain bytes XORed with
-// DataKey; the copy moves them through one fixed block for the whole run,
-// so memory grows neither with the sizes of what is copied nor with the
-// number of stored files, which the directory walk hands over one by one.
+// DataKey; each copying thread moves them through one fixed block for the
+// whole run, so memory grows neither with the sizes of what is copied nor
+// with the number of stored files, which the directory walk hands over a
+// bounded number at a time.
 #include "extract.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "archive.h"
@@ -52,7 +61,9 @@ int ExtractOpenRange(Cfile& archive, int64_t address, int64_t size, const std::s
   // Refused operands get no head line; size -1 shows the count it stands for.
   if (!RangeIsValid(archive, address, size)) return -1;
   messages::ExtractRangeHead(address, size == -1 ? archive.fileSize - address : size, destFile);
-  return RangeCopier(archive).CopyRange(destFile, address, size, "", access);
+  const int result = RangeCopier(archive).CopyRange(destFile, address, size, "", access);
+  platform::EndIfInterrupted();
+  return result;
 }
 
 int ExtractFound(Cfile& archive, const std::string& destDir, int64_t address, const ArchiveEntry* found) {
@@ -158,67 +169,90 @@ class WrittenNames {
 
 enum class Outcome { kWritten, kFailed, kStop };
 
-// Extract-all: each stored file's line, its folders and its bytes, with
-// what the run has made so far.
+// A chosen stored file: what the walk decided for it and how its copy went.
+struct Task {
+  uint64_t address = 0;
+  uint64_t size = 0;
+  uint64_t index = 0;  ///< its place in the walk
+  std::string outputName;
+  std::string folded;    ///< its name as the file system compares names, or ""
+  bool newName = false;  ///< no output before it had that name
+  bool copies = false;   ///< the checks passed: its bytes are to be copied
+  bool started = false;
+  size_t key = 0;  ///< the hash of its NameKey, while it is copied
+  Outcome outcome = Outcome::kFailed;
+  std::string text;  ///< what it prints, while threads work side by side
+};
+
+// Extract-all: each stored file's checks, folders and line head, made in
+// walk order, then its bytes, and what the run has written so far.
 class Extraction {
  public:
   Extraction(Directory& directory, const std::string& destDir)
-      : destDir_(destDir), folders_(destDir), copier_(directory.archive), written_(directory) {}
+      : destDir_(destDir), folders_(destDir), written_(directory) {}
 
-  /// `index`: the stored file's place in the walk.
-  Outcome Extract(const ArchiveEntry& entry, uint64_t index) {
-    if (!IsSafeEntryPath(entry.path)) {
-      messages::UnsafePath(entry.path);
-      return Outcome::kFailed;
-    }
-    const std::string folded = platform::FoldedName(entry.path);
-    const std::string earlier = folded.empty() ? "" : written_.Find(folded);
-    if (!earlier.empty() && earlier != entry.path) {
-      messages::SameNameWritten(entry.path, earlier);
-      return Outcome::kFailed;
-    }
-    std::string outputName = destDir_ + entry.path;
+  /// Decides `task` for the stored file `entry`, `index` in the walk, and
+  /// makes its folders; leaves `task.copies` set when its bytes are next.
+  void Prepare(const ArchiveEntry& entry, uint64_t index, Task& task) {
+    task.address = entry.address;
+    task.size = entry.size;
+    task.index = index;
+    task.outcome = Outcome::kFailed;
+    if (!IsSafeEntryPath(entry.path)) return messages::UnsafePath(entry.path);
+    task.folded = platform::FoldedName(entry.path);
+    const std::string earlier = task.folded.empty() ? "" : written_.Find(task.folded);
+    if (!earlier.empty() && earlier != entry.path) return messages::SameNameWritten(entry.path, earlier);
+    task.newName = earlier.empty();
+    task.outputName = destDir_ + entry.path;
     const bool fits = entry.size <= static_cast<uint64_t>(INT64_MAX);
     // A stored size that cannot be copied makes no folders.
-    const auto made = fits ? folders_.CreateFolders(outputName) : OutputFolders::kReady;
-    if (made == OutputFolders::kOutside) {
-      messages::UnsafePath(entry.path);
-      return Outcome::kFailed;
-    }
+    const auto made = fits ? folders_.CreateFolders(task.outputName) : OutputFolders::kReady;
+    if (made == OutputFolders::kOutside) return messages::UnsafePath(entry.path);
     if (made == OutputFolders::kFailed && FailsEveryOutput(folders_.Failure())) {
-      ReportOutput(outputName, folders_.Failure(), messages::OpenFailed);
-      return Outcome::kStop;
+      task.outcome = Outcome::kStop;
+      return ReportOutput(task.outputName, folders_.Failure(), messages::OpenFailed);
     }
     // A destination that is a file, or that could not be made, fails every
     // stored file alike: once said is enough.
     if (!destinationChecked_ && fits) {
       destinationChecked_ = true;
       if (!platform::IsFolder(destDir_)) {
-        messages::CannotMakeDestination(destDir_);
-        return Outcome::kStop;
+        task.outcome = Outcome::kStop;
+        return messages::CannotMakeDestination(destDir_);
       }
     }
     messages::ExtractEntryHead(entry.path, entry.size);
-    Outcome outcome = Outcome::kFailed;
     if (made != OutputFolders::kReady) {
-      ReportOutput(outputName, folders_.Failure(), messages::OpenFailed);
+      ReportOutput(task.outputName, folders_.Failure(), messages::OpenFailed);
     } else if (StoredSizeFits(entry)) {
-      if (copier_.CopyRange(outputName, static_cast<int64_t>(entry.address), static_cast<int64_t>(entry.size),
-                            ".", platform::Access::kWriteEntry) == 0) {
-        if (!folded.empty() && earlier.empty()) written_.Add(folded, index);
-        outcome = Outcome::kWritten;
-      } else if (FailsEveryOutput(copier_.Failure())) {
-        outcome = Outcome::kStop;
-      }
+      task.copies = true;
+      return;
     }
     messages::EndLine();
-    return outcome;
+  }
+
+  /// Copies the bytes of a prepared stored file; any thread.
+  static void Copy(Task& task, RangeCopier& copier) {
+    task.started = true;
+    if (copier.CopyRange(task.outputName, static_cast<int64_t>(task.address), static_cast<int64_t>(task.size),
+                         ".", platform::Access::kWriteEntry) == 0) {
+      task.outcome = Outcome::kWritten;
+    } else if (FailsEveryOutput(copier.Failure())) {
+      task.outcome = Outcome::kStop;
+    }
+    messages::EndLine();
+  }
+
+  /// Notes a stored file done with, in walk order.
+  void Finish(const Task& task) {
+    if (task.outcome == Outcome::kWritten && task.newName && !task.folded.empty()) {
+      written_.Add(task.folded, task.index);
+    }
   }
 
  private:
   const std::string destDir_;
   OutputFolders folders_;
-  RangeCopier copier_;
   WrittenNames written_;
   bool destinationChecked_ = false;
 };
@@ -251,6 +285,201 @@ void ReportOverlaps(Directory& directory, const std::vector<std::pair<uint32_t, 
   }
   if (overlapping > pairs.size()) messages::MoreOverlaps(overlapping - pairs.size());
 }
+
+// The name an output has for the file system below the destination: its
+// names without empty and "." ones, folded where the case of letters does
+// not count. Two stored files of one name are never copied side by side.
+std::string NameKey(const std::string& path) {
+  std::string key;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t end = std::min(FindSeparator(path, start), path.size());
+    const std::string name = path.substr(start, end - start);
+    if (!name.empty() && name != ".") key += name + '\\';
+    start = end + 1;
+  }
+  const std::string folded = platform::FoldedName(key);
+  return folded.empty() ? key : folded;
+}
+
+// Extract-all on worker threads. The walk prepares the stored files in its
+// order and hands them over in batches of neighbours, about one transfer
+// block of data each, so that one read still serves many small files; the
+// batches are printed and finished in walk order as they are done, so the
+// output is what one thread prints. At most four batches per thread are
+// out at a time.
+class SideBySide {
+ public:
+  SideBySide(Extraction& extraction, Cfile& archive, int threads) : extraction_(extraction) {
+    limit_ = 4 * static_cast<size_t>(threads);
+    // Fewer threads than asked for, when the system has no more to give.
+    try {
+      for (int i = 0; i < threads; ++i) workers_.emplace_back([this, &archive] { Work(archive); });
+    } catch (const std::system_error&) {
+    }
+    // What the walk itself prints (a failed read) comes after the files before it.
+    messages::Capture(&tail_);
+  }
+  ~SideBySide() {
+    Stop();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+    }
+    workReady_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    messages::Capture(nullptr);
+  }
+  SideBySide(const SideBySide&) = delete;
+  SideBySide& operator=(const SideBySide&) = delete;
+
+  /// Takes the next chosen stored file; false when the run stops.
+  bool Add(const ArchiveEntry& entry, uint64_t index) {
+    if (platform::CaughtInterrupt() != 0) return false;
+    // A stored file whose name one still in flight has waits until that
+    // one is done: the later one overwrites it, or is refused, as in order.
+    // Equal hashes of two names only cost a wait.
+    const size_t key = std::hash<std::string>{}(NameKey(entry.path));
+    if (inFlight_.count(key) != 0) Submit();
+    while (inFlight_.count(key) != 0 && !stopped_) FinishFront(true);
+    if (stopped_) return false;
+    if (!open_) open_ = std::make_unique<Batch>();
+    Task task;
+    // Room for the line and its marks, which a worker adds to.
+    task.text.reserve(entry.path.size() + 64);
+    messages::Capture(&task.text);
+    extraction_.Prepare(entry, index, task);
+    messages::Capture(&tail_);
+    if (task.copies) {
+      const auto start = static_cast<int64_t>(entry.address);
+      const auto end = static_cast<int64_t>(DataEnd(entry));
+      if (!open_->tasks.empty() &&
+          std::max(end, open_->dataEnd) - std::min(start, open_->dataStart) > kBlockSize) {
+        Submit();
+        open_ = std::make_unique<Batch>();
+      }
+      open_->dataStart = std::min(open_->dataStart, start);
+      open_->dataEnd = std::max(open_->dataEnd, end);
+      task.key = key;
+      inFlight_.insert(key);
+    }
+    const bool stops = task.outcome == Outcome::kStop;
+    open_->tasks.push_back(std::move(task));
+    if (stops || open_->tasks.size() >= kBatchFiles || open_->dataEnd - open_->dataStart >= kBlockSize) {
+      Submit();
+    }
+    return !stops && !stopped_;
+  }
+
+  /// Waits for every stored file handed over; whether each was written.
+  bool Finish() {
+    Stop();
+    messages::Capture(nullptr);
+    messages::PrintCaptured(tail_);
+    return !failed_;
+  }
+  bool Stopped() const { return stopped_; }
+  bool Working() const { return !workers_.empty(); }
+
+ private:
+  struct Batch {
+    Batch() { tasks.reserve(kBatchFiles); }
+    std::vector<Task> tasks;
+    int64_t dataStart = INT64_MAX;
+    int64_t dataEnd = 0;
+    bool done = false;
+  };
+  static constexpr size_t kBatchFiles = 256;
+
+  void Submit() {
+    if (!open_ || open_->tasks.empty()) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      batches_.push_back(std::move(open_));
+    }
+    workReady_.notify_one();
+    // Prints what is done; waits while too much is out.
+    while (!batches_.empty() && FinishFront(batches_.size() >= limit_)) {
+    }
+  }
+
+  // Hands out the batches in turn; the rest of a batch is skipped once the
+  // run stops or is interrupted.
+  void Work(Cfile& archive) {
+    RangeCopier copier(archive);
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      workReady_.wait(lock, [this] { return closing_ || taken_ < batches_.size(); });
+      if (taken_ == batches_.size()) return;
+      Batch& batch = *batches_[taken_++];
+      lock.unlock();
+      copier.ReadUpTo(batch.dataEnd);
+      for (Task& task : batch.tasks) {
+        if (cancelled_ || platform::CaughtInterrupt() != 0) break;
+        if (!task.copies) continue;
+        messages::Capture(&task.text);
+        Extraction::Copy(task, copier);
+      }
+      messages::Capture(nullptr);
+      lock.lock();
+      batch.done = true;
+      batchDone_.notify_one();
+    }
+  }
+
+  // Prints and finishes the oldest batch once it is done, waiting for it
+  // when `wait`; false when it is not done.
+  bool FinishFront(bool wait) {
+    std::unique_ptr<Batch> batch;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!wait && !batches_.front()->done) return false;
+      batchDone_.wait(lock, [this] { return batches_.front()->done; });
+      batch = std::move(batches_.front());
+      batches_.pop_front();
+      --taken_;
+    }
+    for (const Task& task : batch->tasks) {
+      if (task.copies) inFlight_.erase(task.key);
+      // After a stop nothing is printed; after an interrupt, only what began.
+      if (stopped_ || (task.copies && !task.started)) continue;
+      messages::PrintCaptured(task.text);
+      extraction_.Finish(task);
+      if (task.outcome != Outcome::kWritten) failed_ = true;
+      if (task.outcome == Outcome::kStop) {
+        stopped_ = true;
+        cancelled_ = true;
+      }
+    }
+    return true;
+  }
+
+  // Hands over what is left and waits for all of it.
+  void Stop() {
+    if (platform::CaughtInterrupt() != 0) cancelled_ = true;
+    Submit();
+    while (!batches_.empty()) FinishFront(true);
+    platform::EndIfInterrupted();
+  }
+
+  Extraction& extraction_;
+  std::vector<std::thread> workers_;
+  size_t limit_ = 0;
+  std::mutex mutex_;
+  std::condition_variable workReady_;
+  std::condition_variable batchDone_;
+  std::deque<std::unique_ptr<Batch>> batches_;  ///< handed over, in walk order
+  size_t taken_ = 0;                            ///< of batches_, by the workers
+  bool closing_ = false;
+  std::atomic<bool> cancelled_{false};
+  // Only the walk's thread uses these.
+  std::unique_ptr<Batch> open_;
+  std::unordered_set<size_t> inFlight_;  ///< the keys of the stored files copied
+  std::string tail_;
+  bool stopped_ = false;
+  bool failed_ = false;
+};
+
+int DefaultThreads() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u)); }
 
 }  // namespace
 
@@ -375,14 +604,20 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
     if (platform::CaughtInterrupt() != 0) {
       discard();
       messages::Interrupted(destFile);
-      platform::EndIfInterrupted();
+      return -1;
     }
     const int64_t position = address + done;
-    if (position < windowStart_ || position >= windowEnd_) {
+    // The output gets one write per block of its own bytes, wherever the
+    // window stands, so that what it is given before a failed write, and
+    // so the progress marks, are the same whichever thread copies it.
+    const int64_t chunk = std::min(size - done, blockLength);
+    if (position < windowStart_ || windowEnd_ - position < chunk) {
+      // Ahead of what is needed, no further than readEnd_.
+      const int64_t wanted = std::clamp(readEnd_ - position, chunk, blockLength);
       // A position so far out that it cannot be read at is past the end.
       const int64_t got = position > INT64_MAX - blockLength
                               ? 0
-                              : archive_.ReadAt(position, block_.data, static_cast<size_t>(blockLength));
+                              : archive_.ReadAt(position, block_.data, static_cast<size_t>(wanted));
       if (got < 0) {
         windowEnd_ = windowStart_;
         messages::ReadFailed(archive_.path);
@@ -403,7 +638,7 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
         return fail();
       }
     }
-    const int64_t count = std::min(windowEnd_ - position, size - done);
+    const int64_t count = std::min(windowEnd_ - position, chunk);
     if (!output.Write(block_.data + (position - windowStart_), static_cast<size_t>(count))) {
       return writeFailed();
     }
@@ -428,23 +663,41 @@ int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, 
 
 int ExtractAll(const std::string& archivePath, const std::string& destDir, Selection& selection,
                int threads) {
-  (void)threads;
   Directory directory;
   if (LoadDirectory(archivePath, &directory) != 0) return -1;
   messages::ExtractAllHead(destDir);
   platform::CatchInterrupts();
   int result = 0;
+  bool stopped = false;
   Extraction extraction(directory, destDir);
-  Outcome outcome = Outcome::kWritten;
   uint64_t index = 0;
-  const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
+  int walked = 0;
+  const int count = threads == 0 ? DefaultThreads() : threads;
+  auto sideBySide = count > 1 ? std::make_unique<SideBySide>(extraction, directory.archive, count) : nullptr;
+  if (sideBySide && !sideBySide->Working()) sideBySide.reset();
+  if (!sideBySide) {
+    RangeCopier copier(directory.archive);
+    walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
+      platform::EndIfInterrupted();
+      if (!selection.Chooses(entry.path)) return ++index, true;
+      Task task;
+      extraction.Prepare(entry, index++, task);
+      if (task.copies) Extraction::Copy(task, copier);
+      extraction.Finish(task);
+      if (task.outcome != Outcome::kWritten) result = -1;
+      stopped = task.outcome == Outcome::kStop;
+      return !stopped;
+    });
     platform::EndIfInterrupted();
-    if (!selection.Chooses(entry.path)) return ++index, true;
-    outcome = extraction.Extract(entry, index++);
-    if (outcome != Outcome::kWritten) result = -1;
-    return outcome != Outcome::kStop;
-  });
-  if (walked != 0 || outcome == Outcome::kStop) return -1;
+  } else {
+    walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
+      if (!selection.Chooses(entry.path)) return ++index, true;
+      return sideBySide->Add(entry, index++);
+    });
+    if (!sideBySide->Finish()) result = -1;
+    stopped = sideBySide->Stopped();
+  }
+  if (walked != 0 || stopped) return -1;
   if (selection.ReportUnmatched() != 0) result = -1;
   return ReportCut(directory) != 0 ? -1 : result;
 }

@@ -34,12 +34,15 @@ class RangeCopier {
   /// printing `progressMark` for every started MiB. 0, or -1 after its
   /// message. An output that cannot be written whole is removed when the
   /// archive names it (kWriteEntry); one that the user names keeps the
-  /// bytes written. Interrupted, it removes the output, names it and ends
-  /// the process.
+  /// bytes written. Interrupted, it removes the output, names it and
+  /// returns -1; the caller ends the process. Any thread, one copier each.
   int CopyRange(const std::string& destFile, int64_t address, int64_t size, const std::string& progressMark,
                 platform::Access access);
   /// Why the output of the last copy that failed could not be written.
   platform::Failure Failure() const { return failure_; }
+  /// Reads ahead no further than `end`, where the data still to be copied
+  /// end (several copiers share out one run of small stored files).
+  void ReadUpTo(int64_t end) { readEnd_ = end; }
 
  private:
   Cfile& archive_;
@@ -47,14 +50,16 @@ class RangeCopier {
   Cbuffer block_;
   int64_t windowStart_ = 0;  ///< the archive bytes the block holds, plain
   int64_t windowEnd_ = 0;
+  int64_t readEnd_ = INT64_MAX;
 };
 
 /// The -e command with a size: any byte range of the archive into a file.
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile);
 
 /// Every chosen stored file below `destDir` (empty, or ending in a
-/// backslash), on `threads` threads (0: as suits the machine). Goes on after
-/// a stored file fails, and then returns -1 at the end.
+/// backslash), on `threads` threads (0: one per core, at most 8), printing
+/// what one thread prints. Goes on after a stored file fails, and then
+/// returns -1 at the end.
 int ExtractAll(const std::string& archivePath, const std::string& destDir, Selection& selection,
                int threads = 0);
 

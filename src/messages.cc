@@ -25,9 +25,15 @@ std::string Decimal(int64_t value) { return std::to_string(value); }
 // Whether the last text printed left its line open (a progress line).
 bool midLine = false;
 bool quietly = false;
+// Where this thread's texts go instead, while it works beside others.
+thread_local std::string* captured = nullptr;
 
 void Emit(const std::string& text) {
   if (text.empty()) return;
+  if (captured != nullptr) {
+    *captured += text;
+    return;
+  }
   platform::WriteOutput(text.data(), text.size());
   midLine = text.back() != '\n';
 }
@@ -53,7 +59,7 @@ void Print(const std::string& text) {
 
 void Progress(const std::string& mark) {
   Print(mark);
-  if (platform::OutputIsTerminal()) platform::FlushOutput();
+  if (captured == nullptr && platform::OutputIsTerminal()) platform::FlushOutput();
 }
 
 bool Flush() { return platform::FlushOutput(); }
@@ -227,7 +233,8 @@ void CannotRollBack(const std::string& archivePath) {
 }
 
 void EndLine() {
-  if (midLine) Emit("\n");
+  const bool open = captured != nullptr ? !captured->empty() && captured->back() != '\n' : midLine;
+  if (open) Emit("\n");
 }
 
 void HeaderCut(int64_t missingBytes) {
@@ -282,6 +289,15 @@ void DataInTheWay(const std::string& path) { Error("データがヘッダかデ�
 
 void SameNameWritten(const std::string& path, const std::string& earlier) {
   Error("書き出したファイルと同じ名前になるため書き出しません", path + " = " + earlier);
+}
+
+void Capture(std::string* text) { captured = text; }
+
+void PrintCaptured(const std::string& text) {
+  std::string* const capturing = captured;
+  captured = nullptr;
+  Emit(text);
+  captured = capturing;
 }
 
 }  // namespace kel::messages

@@ -86,6 +86,13 @@ void DataInTheWay(const std::string& path);
 /// The compact copy's data would hold what the scan takes for its directory.
 void DirectoryLookalike(const std::string& archivePath);
 
+/// From now on this thread's texts are appended to `text` (null: printed
+/// again), which starts a line; threads that work side by side so print
+/// in the order of their work.
+void Capture(std::string* text);
+/// Prints a captured text.
+void PrintCaptured(const std::string& text);
+
 }  // namespace kel::messages
 
 #endif  // KEL_MESSAGES_H_

@@ -70,7 +70,8 @@ bool LeadsOutside(const std::string& path, const std::string& root);
 bool FindFile(const std::string& path, int64_t* size);
 
 /// Standard output, buffered; Flush pushes it out and reports whether every
-/// byte written so far reached its destination.
+/// byte written so far reached its destination. Only the process's first
+/// thread writes it; on any other thread Flush does nothing.
 void WriteOutput(const char* text, size_t size);
 bool FlushOutput();
 bool OutputIsTerminal();

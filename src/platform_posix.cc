@@ -22,14 +22,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <clocale>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform.h"
@@ -48,26 +52,54 @@ std::string ToOsPath(const std::string& path) {
   return osPath;
 }
 
+// The files open in this process, shared by its threads. An output made
+// anew is listed at once and looked at (fstat) only when another open
+// needs to compare: it costs a small stored file no call.
 struct HeldFile {
   int handle;
   dev_t device;
   ino_t inode;
   bool writes;
+  bool output;  ///< an output being written
+  bool known;   ///< device and inode looked up
 };
+std::mutex heldMutex;
+std::condition_variable heldClosed;
 std::vector<HeldFile> heldFiles;
 
-bool HeldInConflict(const struct stat& info, bool writes) {
-  if (std::any_of(heldFiles.begin(), heldFiles.end(), [&info, writes](const HeldFile& held) {
-        return held.device == info.st_dev && held.inode == info.st_ino && (writes || held.writes);
-      })) {
-    return true;
+enum class Conflict { kNone, kHeld, kOutput };
+
+// Whether `info` is held in a way that excludes opening it (`writes`): as
+// an output that another thread is writing (which ends), or otherwise.
+// Call with heldMutex held.
+Conflict HeldInConflict(const struct stat& info, bool writes) {
+  for (HeldFile& held : heldFiles) {
+    struct stat now;
+    if (!held.known && fstat(held.handle, &now) == 0) {
+      held = {held.handle, now.st_dev, now.st_ino, true, true, true};
+    }
+    if (held.known && held.device == info.st_dev && held.inode == info.st_ino && (writes || held.writes)) {
+      return held.output ? Conflict::kOutput : Conflict::kHeld;
+    }
   }
   // Standard output is held for writing too: an output named /dev/stdout
   // while it is redirected to a file would empty that file.
   static struct stat output;
   static const bool outputKnown = fstat(STDOUT_FILENO, &output) == 0;
-  return writes && outputKnown && S_ISREG(info.st_mode) && output.st_dev == info.st_dev &&
-         output.st_ino == info.st_ino;
+  const bool isOutput = writes && outputKnown && S_ISREG(info.st_mode) && output.st_dev == info.st_dev &&
+                        output.st_ino == info.st_ino;
+  return isOutput ? Conflict::kHeld : Conflict::kNone;
+}
+
+void Unlist(int handle) {
+  {
+    const std::lock_guard<std::mutex> lock(heldMutex);
+    const auto held = std::find_if(heldFiles.begin(), heldFiles.end(),
+                                   [handle](const HeldFile& file) { return file.handle == handle; });
+    if (held == heldFiles.end()) return;
+    heldFiles.erase(held);
+  }
+  heldClosed.notify_all();
 }
 
 // Only regular files are locked: two tools writing to /dev/null are no
@@ -82,7 +114,12 @@ bool Lock(int fd, const struct stat& info, bool writes) {
 // call a small stored file adds to open, write and close; tar takes none
 // either). -1 with errno EEXIST when the name is taken.
 int CreateNew(const std::string& osPath) {
-  return open(osPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = open(osPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    const std::lock_guard<std::mutex> lock(heldMutex);
+    heldFiles.push_back({fd, 0, 0, true, true, false});
+  }
+  return fd;
 }
 
 // Removes a symbolic link or a file with other hard links at an output name,
@@ -92,16 +129,22 @@ int RemoveLink(const std::string& osPath) {
   struct stat link;
   if (lstat(osPath.c_str(), &link) != 0) return 0;
   if (!S_ISLNK(link.st_mode) && !(S_ISREG(link.st_mode) && link.st_nlink > 1)) return 0;
+  // An output that another thread writes is no reason to keep the link.
   struct stat target;
-  if (stat(osPath.c_str(), &target) == 0 && HeldInConflict(target, true)) return EBUSY;
+  const std::unique_lock<std::mutex> lock(heldMutex);
+  if (stat(osPath.c_str(), &target) == 0 && HeldInConflict(target, true) == Conflict::kHeld) return EBUSY;
   return unlink(osPath.c_str()) == 0 ? 0 : errno;
 }
 
-volatile sig_atomic_t caughtSignal = 0;
+// Read by every thread, written by the handler on any.
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only use a lock-free atomic");
 
 // Standard output goes out in large writes; a listing of millions of lines
 // is no matter of millions of calls.
 constexpr size_t kOutputBuffer = 1 << 16;
+// Only the process's first thread prints: other threads hand it their texts.
+const std::thread::id outputThread = std::this_thread::get_id();
 char outputBuffer[kOutputBuffer];
 size_t outputUsed = 0;
 bool outputLost = false;
@@ -111,9 +154,11 @@ void NoteSignal(int signal) { caughtSignal = signal; }
 // One converter per direction, opened on first use and kept for the run
 // (names are converted one at a time, possibly millions of them).
 struct Converter {
+  Converter(const char* toCode, const char* fromCode) : to(toCode), from(fromCode) {}
   const char* to;
   const char* from;
   iconv_t descriptor = reinterpret_cast<iconv_t>(-1);
+  std::mutex mutex;  ///< a converter keeps state between calls
 };
 Converter cp932ToUtf8{"UTF-8", "CP932"};
 Converter utf8ToCp932{"CP932", "UTF-8"};
@@ -121,6 +166,7 @@ Converter utf8ToCp932{"CP932", "UTF-8"};
 // Returns false when the converter is missing or the text holds a sequence
 // that the source code page does not have.
 bool Convert(Converter& converter, const std::string& text, std::string* result) {
+  const std::lock_guard<std::mutex> lock(converter.mutex);
   if (converter.descriptor == reinterpret_cast<iconv_t>(-1)) {
     converter.descriptor = iconv_open(converter.to, converter.from);
     if (converter.descriptor == reinterpret_cast<iconv_t>(-1)) return false;
@@ -199,13 +245,30 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   int fd = open(osPath.c_str(), flags, 0666);
   if (fd < 0) return errno;
   auto fail = [fd](int error) {
+    Unlist(fd);
     close(fd);
     return error;
   };
   struct stat info;
   if (fstat(fd, &info) != 0) return fail(errno);
   if (S_ISDIR(info.st_mode)) return fail(EISDIR);
-  if (HeldInConflict(info, writes)) return fail(EBUSY);
+  {
+    std::unique_lock<std::mutex> lock(heldMutex);
+    const Conflict conflict = HeldInConflict(info, writes);
+    if (conflict == Conflict::kOutput && creates) {
+      // Another thread writes this file under another name (a link, or
+      // letters of another case): this open starts again once it is done.
+      close(fd);
+      heldClosed.wait(lock, [&info] { return HeldInConflict(info, true) != Conflict::kOutput; });
+      lock.unlock();
+      return OpenFile(path, access, handle);
+    }
+    if (conflict != Conflict::kNone) {
+      close(fd);
+      return EBUSY;
+    }
+    heldFiles.push_back({fd, info.st_dev, info.st_ino, writes, creates, true});
+  }
   if (!Lock(fd, info, writes)) return fail(errno);
   // A kel that replaced the file by a new one (a compaction) while this one
   // waited for the lock: the name leads elsewhere now, so try again.
@@ -218,7 +281,6 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   if (creates && S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0) {
     return fail(errno);
   }
-  heldFiles.push_back({fd, info.st_dev, info.st_ino, writes});
   *handle = fd;
   return 0;
 }
@@ -226,12 +288,9 @@ int OpenFile(const std::string& path, Access access, int* handle) {
 bool HeldElsewhere(int error) { return error == EWOULDBLOCK; }
 
 bool CloseFile(int handle) {
-  for (size_t i = 0; i < heldFiles.size(); ++i) {
-    if (heldFiles[i].handle == handle) {
-      heldFiles.erase(heldFiles.begin() + static_cast<std::ptrdiff_t>(i));
-      break;
-    }
-  }
+  // Off the list while the number is still this file's: another thread may
+  // be given it once it is closed.
+  Unlist(handle);
   return close(handle) == 0;
 }
 
@@ -340,6 +399,7 @@ void WriteOutput(const char* text, size_t size) {
 }
 
 bool FlushOutput() {
+  if (std::this_thread::get_id() != outputThread) return true;
   if (outputUsed > 0 && !WriteNext(STDOUT_FILENO, outputBuffer, outputUsed)) outputLost = true;
   outputUsed = 0;
   return !outputLost;

@@ -20,7 +20,12 @@
 // clang-format on
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform.h"
@@ -107,22 +112,34 @@ bool HasTooLongName(const std::wstring& osPath) {
   return false;
 }
 
-std::vector<HANDLE> handles;
+// The table is shared by the threads; an output is marked while it is
+// written, so that another thread that meets its file under another name
+// waits for it.
+struct Slot {
+  HANDLE file;
+  bool output;
+};
+std::mutex handlesMutex;
+std::condition_variable outputClosed;
+std::vector<Slot> handles;
+uint64_t outputsClosed = 0;
 
-int AddHandle(HANDLE file) {
+int AddHandle(HANDLE file, bool output) {
+  const std::lock_guard<std::mutex> lock(handlesMutex);
   for (size_t i = 0; i < handles.size(); ++i) {
-    if (handles[i] == INVALID_HANDLE_VALUE) {
-      handles[i] = file;
+    if (handles[i].file == INVALID_HANDLE_VALUE) {
+      handles[i] = {file, output};
       return static_cast<int>(i);
     }
   }
-  handles.push_back(file);
+  handles.push_back({file, output});
   return static_cast<int>(handles.size() - 1);
 }
 
 HANDLE Handle(int handle) {
+  const std::lock_guard<std::mutex> lock(handlesMutex);
   if (handle < 0 || static_cast<size_t>(handle) >= handles.size()) return INVALID_HANDLE_VALUE;
-  return handles[static_cast<size_t>(handle)];
+  return handles[static_cast<size_t>(handle)].file;
 }
 
 bool IsDisk(HANDLE file) { return GetFileType(file) == FILE_TYPE_DISK; }
@@ -132,8 +149,19 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
+// Whether one of the open files of the table, outputs being written
+// (`outputs`) or the others, is `info`'s. Call with handlesMutex held.
+bool InTable(const BY_HANDLE_FILE_INFORMATION& info, bool outputs) {
+  BY_HANDLE_FILE_INFORMATION other;
+  return std::any_of(handles.begin(), handles.end(), [&info, &other, outputs](const Slot& slot) {
+    return slot.file != INVALID_HANDLE_VALUE && slot.output == outputs &&
+           GetFileInformationByHandle(slot.file, &other) && SameFile(info, other);
+  });
+}
+
 // Whether `info` is the file behind standard output, or one this process
-// holds: writing to it would empty it.
+// holds other than an output another thread writes: writing to it would
+// empty it.
 bool IsHeld(const BY_HANDLE_FILE_INFORMATION& info) {
   BY_HANDLE_FILE_INFORMATION other;
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -141,12 +169,30 @@ bool IsHeld(const BY_HANDLE_FILE_INFORMATION& info) {
       GetFileInformationByHandle(output, &other) && SameFile(info, other)) {
     return true;
   }
-  for (HANDLE held : handles) {
-    if (held != INVALID_HANDLE_VALUE && GetFileInformationByHandle(held, &other) && SameFile(info, other)) {
-      return true;
-    }
-  }
-  return false;
+  const std::lock_guard<std::mutex> lock(handlesMutex);
+  return InTable(info, false);
+}
+
+// After a refusal to share `osPath`: when another thread writes that file
+// under another name (a link, letters of another case), or did so since
+// `closedBefore` outputs had been closed, waits until it is done and
+// returns true, so that the open starts again.
+bool WaitedForOutput(const std::wstring& osPath, uint64_t closedBefore) {
+  HANDLE file = CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(file, &info);
+  CloseHandle(file);
+  std::unique_lock<std::mutex> lock(handlesMutex);
+  if (!known || (!InTable(info, true) && outputsClosed == closedBefore)) return false;
+  outputClosed.wait(lock, [&info] { return !InTable(info, true); });
+  return true;
+}
+
+uint64_t OutputsClosed() {
+  const std::lock_guard<std::mutex> lock(handlesMutex);
+  return outputsClosed;
 }
 
 HANDLE CreateNew(const std::wstring& osPath) {
@@ -197,14 +243,15 @@ std::wstring FinalPath(const std::wstring& osPath) {
   return resolved;
 }
 
-volatile LONG caughtEvent = 0;
+// Written by the handler's thread, read by every thread.
+std::atomic<int> caughtEvent{0};
 
 // Runs on a thread of its own: only notes the event, so that the work in
 // hand is finished or undone first. Closing the console ends the process
 // once this returns, so that one waits here for the main thread to end it.
 BOOL WINAPI NoteEvent(DWORD event) {
   // 0 would read as "none": Ctrl-C is noted as the console event 0 + 1.
-  InterlockedExchange(&caughtEvent, static_cast<LONG>(event) + 1);
+  caughtEvent = static_cast<int>(event) + 1;
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
   Sleep(INFINITE);
   return TRUE;
@@ -230,6 +277,8 @@ bool WriteAll(HANDLE file, const void* source, size_t count) {
 // end stays "\n". A console is given UTF-16 instead; every flush holds whole
 // texts, so no character is cut in two.
 constexpr size_t kOutputBuffer = 1 << 16;
+// Only the process's first thread prints: other threads hand it their texts.
+const std::thread::id outputThread = std::this_thread::get_id();
 char outputBuffer[kOutputBuffer];
 size_t outputUsed = 0;
 bool outputLost = false;
@@ -252,7 +301,7 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   if (creates) {
     HANDLE made = CreateNew(osPath);
     if (made != INVALID_HANDLE_VALUE) {
-      *handle = AddHandle(made);
+      *handle = AddHandle(made, true);
       return 0;
     }
     const DWORD error = GetLastError();
@@ -264,7 +313,7 @@ int OpenFile(const std::string& path, Access access, int* handle) {
       if (DWORD removeError = RemoveLink(osPath)) return static_cast<int>(removeError);
       made = CreateNew(osPath);
       if (made != INVALID_HANDLE_VALUE) {
-        *handle = AddHandle(made);
+        *handle = AddHandle(made, true);
         return 0;
       }
     }
@@ -282,9 +331,16 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   }
   // A folder cannot be opened this way (no backup semantics): it is the
   // open failure it should be.
+  const uint64_t closedBefore = OutputsClosed();
   HANDLE file =
       CreateFileW(osPath.c_str(), desired, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (creates && error == ERROR_SHARING_VIOLATION && WaitedForOutput(osPath, closedBefore)) {
+      return OpenFile(path, access, handle);
+    }
+    return static_cast<int>(error);
+  }
   auto fail = [file](DWORD error) {
     CloseHandle(file);
     return static_cast<int>(error);
@@ -301,17 +357,31 @@ int OpenFile(const std::string& path, Access access, int* handle) {
       return fail(GetLastError());
     }
   }
-  *handle = AddHandle(file);
+  *handle = AddHandle(file, creates);
   return 0;
 }
 
 bool HeldElsewhere(int error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION; }
 
 bool CloseFile(int handle) {
-  HANDLE file = Handle(handle);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  handles[static_cast<size_t>(handle)] = INVALID_HANDLE_VALUE;
-  return CloseHandle(file) != 0;
+  Slot slot = {INVALID_HANDLE_VALUE, false};
+  {
+    const std::lock_guard<std::mutex> lock(handlesMutex);
+    if (handle < 0 || static_cast<size_t>(handle) >= handles.size()) return false;
+    std::swap(slot, handles[static_cast<size_t>(handle)]);
+  }
+  if (slot.file == INVALID_HANDLE_VALUE) return false;
+  const bool closed = CloseHandle(slot.file) != 0;
+  if (!slot.output) return closed;
+  // The reason of a failed close outlives the wake-up.
+  const DWORD error = GetLastError();
+  {
+    const std::lock_guard<std::mutex> lock(handlesMutex);
+    ++outputsClosed;
+  }
+  outputClosed.notify_all();
+  SetLastError(error);
+  return closed;
 }
 
 bool IsRegularFile(int handle) {
@@ -432,6 +502,7 @@ void WriteOutput(const char* text, size_t size) {
 }
 
 bool FlushOutput() {
+  if (std::this_thread::get_id() != outputThread) return true;
   if (outputUsed > 0 && !WriteStandardOutput(outputBuffer, outputUsed)) outputLost = true;
   outputUsed = 0;
   return !outputLost;
@@ -448,7 +519,7 @@ void CatchInterrupts() {
   (void)added;
 }
 
-int CaughtInterrupt() { return static_cast<int>(caughtEvent); }
+int CaughtInterrupt() { return caughtEvent; }
 
 void EndIfInterrupted() {
   if (caughtEvent == 0) return;

@@ -15,11 +15,8 @@ namespace kel::testing {
 namespace {
 
 const char* const kLocales[] = {"C", "C.utf8"};  // Shift-JIS and UTF-8
-
-std::string Xored(std::string bytes) {
-  for (char& c : bytes) c ^= static_cast<char>(0xC6);
-  return bytes;
-}
+// Extractions run as given (-- ends the options) and once more on 8 threads.
+const char* const kRuns[][2] = {{"C", "--"}, {"C.utf8", "--"}, {"C", "-j8"}, {"C.utf8", "-j8"}};
 
 std::string Error(const std::string& text) { return "error : " + text + ".\n"; }
 std::string PastEnd(uint64_t missing) {
@@ -49,17 +46,17 @@ TEST(Extract, AllAndByAddressRecreateTheTree) {
                     Folder(InLocale("表", "C"), {file("表/日本語.txt", 0x150000, Random(77)),
                                                  file("表/mib1.bin", 0x100000010, Random((1 << 20) + 1))}),
                     file("zero", 0x160000, "")});
-  for (const auto& [path, address, data] : files) archive.Add(address, Xored(data));
+  for (const auto& [path, address, data] : files) archive.Add(address, StoredBytes(data));
   const std::string listing =
       "before 0 bytes\ntop.bin 300 bytes.\na\\empty 0 bytes\na\\mib.bin 1,048,576 bytes.\n"
       "a\\b\\c\\deep 4,000 bytes.\n表\\日本語.txt 77 bytes.\n表\\mib1.bin 1,048,577 bytes..\nzero 0 bytes\n";
-  for (const char* locale : kLocales) {
-    SCOPED_TRACE(locale);
+  for (const auto& [locale, threads] : kRuns) {
+    SCOPED_TRACE(std::string(locale) + " " + threads);
     ScopedTempDir dir;
     ASSERT_TRUE(archive.WriteTo(dir / "a.kel"));
     std::filesystem::create_directory(dir / "e");
     // An absolute destination: its leading separator is the root.
-    EXPECT_EQ(RunKel({"-d", "a.kel", dir / "out"}, {locale, dir.path()}),
+    EXPECT_EQ(RunKel({"-d", threads, "a.kel", dir / "out"}, {locale, dir.path()}),
               (RunResult{"Extract to " + dir / "out" + "\\.\n" + InLocale(listing, locale), 0}));
     EXPECT_EQ(ListTree(dir / "out"),
               (std::vector<std::string>{"a/", "a/b/", "a/b/c/", "a/b/c/deep", "a/empty", "a/mib.bin",
@@ -93,12 +90,12 @@ TEST(Extract, RangesCopyWhatExistsAndRefuseBadOperands) {
     std::string error;              // UTF-8 (Shift-JIS in the C locale); none on success
     std::string written;            // what the output holds afterwards
   } rows[] = {
-      {{"0x100", "0x20", "out.bin"}, "00000100-00000020", "", Xored(archive.substr(256, 32))},
+      {{"0x100", "0x20", "out.bin"}, "00000100-00000020", "", StoredBytes(archive.substr(256, 32))},
       // Size -1 shows the count it copies; sizes are 64-bit.
-      {{"0x100", "-1", "out.bin"}, "00000100-00000158", "", Xored(archive.substr(256))},
+      {{"0x100", "-1", "out.bin"}, "00000100-00000158", "", StoredBytes(archive.substr(256))},
       {{"600", "-1", "out.bin"}, "00000258-00000000", "", ""},
-      {{"512", "256", "out.bin"}, "00000200-00000100", PastEnd(168), Xored(archive.substr(512))},
-      {{"0", "0x100000010", "out.bin"}, "00000000-100000010", PastEnd(4294966712), Xored(archive)},
+      {{"512", "256", "out.bin"}, "00000200-00000100", PastEnd(168), StoredBytes(archive.substr(512))},
+      {{"0", "0x100000010", "out.bin"}, "00000000-100000010", PastEnd(4294966712), StoredBytes(archive)},
       // Refused before the head line and before the output is opened: it keeps its old bytes.
       {{"-5", "16", "out.bin"}, "", Error("不正なアドレスです(-5)"), "old"},
       {{"16", "-2", "out.bin"}, "", Error("不正なサイズです(-2)"), "old"},
@@ -180,8 +177,9 @@ TEST(Extract, FailedFilesLeaveEverythingElseAsItWas) {
       {{"-e", "a.kel", "0"}, "Extract 0x00000000-00100000 to past\n" + cut("past"), {}},
       {{"-e", "a.kel", "4"}, cut("huge"), {}},
   };
-  for (const char* locale : kLocales) {
-    for (const auto& row : rows) {
+  for (const auto& [locale, threads] : kRuns) {
+    for (auto row : rows) {
+      if (row.args[0] == "-d") row.args.insert(row.args.begin() + 1, threads);
       SCOPED_TRACE(std::string(locale) + " " + ::testing::PrintToString(row.args));
       ScopedTempDir dir;
       std::filesystem::create_directories(dir / "x/y/dir");
@@ -209,8 +207,8 @@ TEST(Extract, NeverWritesThroughLinksInTheDestination) {
   // Linux's symbolic links are out of sight of a Windows program under
   // wine: there only the hard links count.
   const bool symlinks = !WindowsBuild();
-  for (const char* locale : kLocales) {
-    SCOPED_TRACE(locale);
+  for (const auto& [locale, threads] : kRuns) {
+    SCOPED_TRACE(std::string(locale) + " " + threads);
     ScopedTempDir dir;
     namespace fs = std::filesystem;
     ASSERT_TRUE(archive.WriteTo(dir / "a.kel"));
@@ -229,7 +227,7 @@ TEST(Extract, NeverWritesThroughLinksInTheDestination) {
         symlinks ? Error("安全でないパスのため書き出しません(up\\evil.txt)") : "up\\evil.txt 4 bytes.\n";
     const std::string self = symlinks ? "\n" + Error("ファイルオープンに失敗(o\\self.kel)") : ".\n";
     EXPECT_EQ(
-        RunKel({"-d", "a.kel", "o"}, {locale, dir.path()}),
+        RunKel({"-d", threads, "a.kel", "o"}, {locale, dir.path()}),
         (RunResult{InLocale("Extract to o\\.\nreadme.txt 6 bytes.\nhard.txt 4 bytes.\n" + up +
                                 "in\\ok.txt 2 bytes.\nself.kel 1 bytes" + self + "hardself.kel 1 bytes\n" +
                                 Error("ファイルオープンに失敗(o\\hardself.kel)"),
@@ -245,23 +243,28 @@ TEST(Extract, NeverWritesThroughLinksInTheDestination) {
   }
 }
 
-// SIGINT at moments of a 64 MiB extraction: the output is whole or gone,
-// and a removed one is named.
+// SIGINT at moments of the extraction of four files of 16 MiB, on one
+// thread and on eight: each output is whole or gone, and a removed one is
+// named.
 TEST(Extract, LeavesNoHalfWrittenFileWhenInterrupted) {
-  const std::string big = Random(64 << 20);
+  const std::string big = Random(16 << 20);
   ScopedTempDir dir;
-  ASSERT_TRUE(BuildArchive({File("big.bin", big)}).WriteTo(dir / "a.kel"));
-  for (int run = 0; run < 8; ++run) {
+  ASSERT_TRUE(
+      BuildArchive({File("0", big), File("1", big), File("2", big), File("3", big)}).WriteTo(dir / "a.kel"));
+  for (int run = 0; run < 16; ++run) {
     SCOPED_TRACE(run);
     std::filesystem::remove_all(dir / "o");
-    const RunResult result = RunKel({"-d", "a.kel", "o"}, {"C", dir.path(), false, -1, SIGINT, 5000 * run});
-    // A file that is not there was never begun, or is named as cut.
-    const std::string cut = InLocale("error : 中断のため書き出しを取り消しました(o\\big.bin).\n", "C");
-    EXPECT_TRUE(std::filesystem::exists(dir / "o/big.bin")
-                    ? ReadFile(dir / "o/big.bin") == big
-                    : result.out.find("big.bin") == std::string::npos ||
-                          result.out.find(cut) != std::string::npos)
-        << result.out << ", exit " << result.status;
+    const RunResult result = RunKel({"-d", run < 8 ? "-j1" : "-j8", "a.kel", "o"},
+                                    {"C", dir.path(), false, -1, SIGINT, 5000 * (run % 8)});
+    for (const std::string name : {"0", "1", "2", "3"}) {
+      // A file that is not there was never begun, or is named as cut.
+      const std::string cut = InLocale(Error("中断のため書き出しを取り消しました(o\\" + name + ")"), "C");
+      EXPECT_TRUE(std::filesystem::exists(dir / ("o/" + name))
+                      ? ReadFile(dir / ("o/" + name)) == big
+                      : result.out.find("\n" + name + " ") == std::string::npos ||
+                            result.out.find(cut) != std::string::npos)
+          << result.out << ", exit " << result.status;
+    }
   }
 }
 

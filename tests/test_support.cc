@@ -116,26 +116,6 @@ bool Convert(std::string& text, const char* to, const char* from) {
 
 const char* WindowsBinary() { return getenv("KEL_EXE"); }
 
-}  // namespace
-
-std::string InLocale(const std::string& utf8, const std::string& locale) {
-  std::string text = utf8;
-  if (!IsUtf8Locale(locale)) Convert(text, "CP932", "UTF-8");
-  return text;
-}
-
-bool WindowsBuild() { return WindowsBinary() != nullptr && WindowsBinary()[0] != '\0'; }
-
-std::string OnDisk(const std::string& utf8, const std::string& locale) {
-  return WindowsBuild() ? utf8 : InLocale(utf8, locale);
-}
-
-// Ctrl-C ends a Windows program with STATUS_CONTROL_C_EXIT, whose low byte
-// wine passes on.
-int InterruptedStatus() { return WindowsBuild() ? 0xC000013A & 0xFF : 128 + SIGINT; }
-
-namespace {
-
 // The runs of kel.exe: wine with the code page the locale stands for, and the
 // operands as the user would type them, in UTF-8.
 void ExecWindowsBuild(const std::string& exe, const std::vector<std::string>& args,
@@ -252,6 +232,22 @@ RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& option
 }
 
 }  // namespace
+
+std::string InLocale(const std::string& utf8, const std::string& locale) {
+  std::string text = utf8;
+  if (!IsUtf8Locale(locale)) Convert(text, "CP932", "UTF-8");
+  return text;
+}
+
+bool WindowsBuild() { return WindowsBinary() != nullptr && WindowsBinary()[0] != '\0'; }
+
+std::string OnDisk(const std::string& utf8, const std::string& locale) {
+  return WindowsBuild() ? utf8 : InLocale(utf8, locale);
+}
+
+// Ctrl-C ends a Windows program with STATUS_CONTROL_C_EXIT, whose low byte
+// wine passes on.
+int InterruptedStatus() { return WindowsBuild() ? 0xC000013A & 0xFF : 128 + SIGINT; }
 
 RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options) {
   RunResult result = RunOnce(args, options);
