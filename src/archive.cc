@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "journal.h"
@@ -52,10 +53,10 @@ class BlockWindow {
       start_ = offset;
       held_ = 0;
       const auto wanted = static_cast<size_t>(std::min<uint64_t>(size_ - offset, kWalkWindow));
-      if (read_(offset, window_.data(), wanted) < 0) return nullptr;
+      if (read_(offset, window_.get(), wanted) < 0) return nullptr;
       held_ = wanted;
     }
-    return window_.data() + (offset - start_);
+    return window_.get() + (offset - start_);
   }
   // The name proper of the scrambled name field at `offset`: the bytes
   // before the first one that unscrambles to zero. Only those are read.
@@ -81,8 +82,9 @@ class BlockWindow {
   const BlockReader& read_;
   const uint64_t size_;
   // A small directory needs no more than its own length.
-  std::vector<uint8_t> window_ =
-      std::vector<uint8_t>(static_cast<size_t>(std::min<uint64_t>(size_, kWalkWindow)));
+  // Every byte is read before it is used: no need to zero the window.
+  std::unique_ptr<uint8_t[]> window_{
+      new uint8_t[static_cast<size_t>(std::min<uint64_t>(size_, kWalkWindow))]};
   uint64_t start_ = 0;
   size_t held_ = 0;
 };
@@ -278,8 +280,9 @@ void ClaimedSpace::Claim(uint64_t position, uint64_t count) {
 
 uint64_t ClaimedSpace::Place(uint64_t count) {
   if (!settled_) {
+    // Claims come in the order the data lie in, as a rule.
     std::vector<std::pair<uint64_t, uint64_t>> sorted = claims_;
-    std::sort(sorted.begin(), sorted.end());
+    if (!std::is_sorted(sorted.begin(), sorted.end())) std::sort(sorted.begin(), sorted.end());
     uint64_t reached = 0;
     for (const auto& [start, end] : sorted) {
       if (start > reached) gaps_.emplace_back(reached, start);

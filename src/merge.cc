@@ -76,6 +76,9 @@ int Survey(Directory& directory, const std::string& printedName, const Matcher& 
   std::optional<std::string> inTheWay;
   const uint64_t blockStart = directory.location.blockPosition;
   const uint64_t blockEnd = blockStart + directory.location.blockLength;
+  // Claimed in the order the bytes lie in, as a rule: front to back.
+  space->Claim(0, kFrontHeaderSize);
+  space->Claim(blockStart, directory.location.blockLength);
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     dataEnd = std::max(dataEnd, DataEnd(entry));
     // A stored file whose data are the header or the directory would change
@@ -95,8 +98,6 @@ int Survey(Directory& directory, const std::string& printedName, const Matcher& 
     messages::DataInTheWay(*inTheWay);
     return -1;
   }
-  space->Claim(0, kFrontHeaderSize);
-  space->Claim(directory.location.blockPosition, directory.location.blockLength);
   if (!matches || matched == 1) return 0;
   matched == 0 ? messages::NotInArchive(printedName) : messages::SeveralInArchive(printedName);
   return -1;
@@ -134,6 +135,12 @@ Matcher ByLastComponents(const std::string& storedName) {
   return [name = WithBackslashes(storedName)](const ArchiveEntry& entry) {
     if (entry.path.size() < name.size()) return false;
     const size_t start = entry.path.size() - name.size();
+    // A quick look at the bytes, letters folded, before the exact test.
+    const auto folded = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (!std::equal(name.begin(), name.end(), entry.path.begin() + static_cast<std::ptrdiff_t>(start),
+                    [&folded](char a, char b) { return folded(a) == folded(b); })) {
+      return false;
+    }
     const bool boundary =
         start == 0 || platform::FindLastCharacter(entry.path.substr(0, start), '\\') == start - 1;
     return boundary && platform::EqualIgnoringCase(entry.path.substr(start), name);
