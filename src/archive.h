@@ -114,6 +114,8 @@ class ClaimedSpace {
   /// the end of the claims, or else `count` bytes at that end; returns
   /// where. Call once every claim of the archive is in.
   uint64_t Place(uint64_t count);
+  /// Where the claims end; 0 when there are none.
+  uint64_t End() const { return end_; }
   /// Where the claims end once the claims in `moved` (as made) are gone.
   uint64_t EndWithout(std::vector<std::pair<uint64_t, uint64_t>> moved) const;
 

@@ -158,7 +158,9 @@ int OpenReplacement(const std::string& file, Cfile& replacement) {
 
 // The change of a merge: the range from `address` saved in the journal,
 // then overwritten; where it runs past the archive's end, the archive grows.
-int WriteMerge(Cfile& archive, Cfile& replacement, int64_t address, Cbuffer& block) {
+// `claimedEnd`: where a kel archive's claims end, so that what a stopped
+// write left behind them goes; 0 keeps a file of any other kind whole.
+int WriteMerge(Cfile& archive, Cfile& replacement, int64_t address, int64_t claimedEnd, Cbuffer& block) {
   const int64_t count = replacement.fileSize;
   const int64_t oldLength = archive.fileSize;
   const int64_t newLength = std::max(oldLength, address + count);
@@ -177,10 +179,11 @@ int WriteMerge(Cfile& archive, Cfile& replacement, int64_t address, Cbuffer& blo
     journal.RollBack();
     return -1;
   }
-  return journal.Commit(newLength);
+  return journal.Commit(claimedEnd > 0 ? std::max(claimedEnd, address + count) : newLength);
 }
 
-int MergeOpen(Directory& directory, const std::string& mergeFile, int64_t address, int64_t expectedSize) {
+int MergeOpen(Directory& directory, const ClaimedSpace& space, const std::string& mergeFile, int64_t address,
+              int64_t expectedSize) {
   Cfile& archive = directory.archive;
   Cfile replacement;
   if (OpenReplacement(mergeFile, replacement) != 0) return -1;
@@ -216,7 +219,7 @@ int MergeOpen(Directory& directory, const std::string& mergeFile, int64_t addres
   Cbuffer block;
   if (!AllocateFor(block, count)) return -1;
   platform::CatchInterrupts();
-  const int result = WriteMerge(archive, replacement, address, block);
+  const int result = WriteMerge(archive, replacement, address, static_cast<int64_t>(space.End()), block);
   platform::EndIfInterrupted();
   return result;
 }
@@ -241,7 +244,7 @@ int Resolve(const std::string& archivePath, const std::string& printedName, cons
     messages::SizeDiffers(static_cast<int64_t>(found.size), fileSize);
     return -1;
   }
-  return MergeOpen(directory, mergeFile, static_cast<int64_t>(found.address), fileSize);
+  return MergeOpen(directory, space, mergeFile, static_cast<int64_t>(found.address), fileSize);
 }
 
 // New bytes for one stored file: `count` bytes of `file`, to `position`.
@@ -501,7 +504,7 @@ int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_
        (FindDirectory(&directory) != 0 || Survey(directory, "", nullptr, nullptr, &space) != 0))) {
     return -1;
   }
-  return MergeOpen(directory, mergeFile, address, -1);
+  return MergeOpen(directory, space, mergeFile, address, -1);
 }
 
 int MergeByFile(const std::string& archivePath, const std::string& mergeFile) {
