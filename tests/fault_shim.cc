@@ -1,7 +1,7 @@
 // An LD_PRELOAD library that makes one I/O call of a process go wrong, for
 // the tests of the writes into an archive. It counts the calls on files
-// (opens, reads, writes, syncs, truncations, locks, closes; not those on
-// standard input, output and error) and, at the one that KEL_FAULT_AT
+// that kel makes (the large-file opens, reads, writes and truncations,
+// syncs, locks, closes; not those on standard input, output and error) and, at the one that KEL_FAULT_AT
 // numbers (from 1), does what KEL_FAULT says:
 //   fail    the call fails with EIO and does nothing
 //   crash   the process is killed before the call
@@ -98,14 +98,6 @@ __attribute__((destructor)) void WriteCount() {
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const auto mode = static_cast<mode_t>(va_arg(args, int));
-  va_end(args);
-  if (!Proceed(-1, true)) return -1;
-  return Opened(REAL(open, int (*)(const char*, int, ...))(path, flags, mode), flags);
-}
 int open64(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
@@ -118,9 +110,6 @@ int open64(const char* path, int flags, ...) {
 ssize_t pread64(int fd, void* buffer, size_t count, off_t position) {
   return Proceed(fd) ? REAL(pread64, ssize_t(*)(int, void*, size_t, off_t))(fd, buffer, count, position) : -1;
 }
-ssize_t pread(int fd, void* buffer, size_t count, off_t position) {
-  return pread64(fd, buffer, count, position);
-}
 
 ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t position) {
   if (!Proceed(fd)) return -1;
@@ -132,13 +121,7 @@ ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t position) {
   }
   return put;
 }
-ssize_t pwrite(int fd, const void* buffer, size_t count, off_t position) {
-  return pwrite64(fd, buffer, count, position);
-}
 
-ssize_t read(int fd, void* buffer, size_t count) {
-  return Proceed(fd) ? REAL(read, ssize_t(*)(int, void*, size_t))(fd, buffer, count) : -1;
-}
 ssize_t write(int fd, const void* buffer, size_t count) {
   return Proceed(fd) ? REAL(write, ssize_t(*)(int, const void*, size_t))(fd, buffer, count) : -1;
 }
@@ -157,13 +140,9 @@ int ftruncate64(int fd, off_t length) {
   if (result == 0 && Logged(fd)) Log('T', &logged, sizeof logged);
   return result;
 }
-int ftruncate(int fd, off_t length) { return ftruncate64(fd, length); }
 
 int fallocate64(int fd, int mode, off_t position, off_t count) {
   return Proceed(fd) ? REAL(fallocate64, int (*)(int, int, off_t, off_t))(fd, mode, position, count) : -1;
-}
-int fallocate(int fd, int mode, off_t position, off_t count) {
-  return fallocate64(fd, mode, position, count);
 }
 
 int flock(int fd, int operation) { return Proceed(fd) ? REAL(flock, int (*)(int, int))(fd, operation) : -1; }

@@ -1,8 +1,5 @@
 #include "test_support.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
 #include <fcntl.h>
 #include <iconv.h>
 #include <poll.h>
@@ -11,7 +8,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -20,42 +16,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <random>
 #include <sstream>
-
-#if !defined(KEL_BINARY) && !defined(_WIN32)
-#error "KEL_BINARY must name the kel binary under test"
-#endif
 
 namespace fs = std::filesystem;
 
 namespace kel::testing {
 
-#ifdef _WIN32
-// The unit tests built for Windows run no binary.
-ScopedTempDir::ScopedTempDir() {
-  std::random_device random;
-  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-    const fs::path made = fs::temp_directory_path() / ("kel-test-" + std::to_string(random()));
-    std::error_code error;
-    if (fs::create_directory(made, error)) path_ = made.string();
-  }
-}
-
-std::string InLocale(const std::string& utf8, const std::string& locale) {
-  if (locale.find("utf8") != std::string::npos || locale.find("UTF-8") != std::string::npos) {
-    return utf8;
-  }
-  const int size = static_cast<int>(utf8.size());
-  std::wstring wide(utf8.size(), L'\0');
-  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &wide[0], size)));
-  std::string out(wide.size() * 2, '\0');
-  out.resize(
-      static_cast<size_t>(WideCharToMultiByte(932, 0, wide.data(), static_cast<int>(wide.size()), &out[0],
-                                              static_cast<int>(out.size()), nullptr, nullptr)));
-  return out;
-}
-#else
 ScopedTempDir::ScopedTempDir() {
   std::string pattern = (fs::temp_directory_path() / "kel-test-XXXXXX").string();
   char* made = mkdtemp(pattern.data());
@@ -63,7 +29,6 @@ ScopedTempDir::ScopedTempDir() {
   // The unprivileged runs need to reach their files.
   if (!path_.empty()) chmod(path_.c_str(), 0777);
 }
-#endif
 
 ScopedTempDir::~ScopedTempDir() {
   std::error_code ignored;
@@ -85,14 +50,13 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 std::vector<std::string> ListTree(const std::string& folder) {
   std::vector<std::string> paths;
   for (const auto& item : fs::recursive_directory_iterator(folder)) {
-    std::string relative = fs::relative(item.path(), folder).string();
-    paths.push_back(item.is_directory() ? relative + "/" : relative);
+    std::string relative = item.path().lexically_relative(folder).string();
+    paths.push_back(item.is_directory() && !item.is_symlink() ? relative + "/" : relative);
   }
   std::sort(paths.begin(), paths.end());
   return paths;
 }
 
-#ifndef _WIN32
 namespace {
 
 bool IsUtf8Locale(const std::string& locale) {
@@ -134,25 +98,6 @@ void ExecWindowsBuild(const std::string& exe, const std::vector<std::string>& ar
   execvp(wine, argv.data());
 }
 
-// Waits until kel.exe has a file of `folder` open: wine has then started it.
-// A SIGINT that reaches wine while it is still starting can hang it, and
-// the time that takes varies too much to be waited out.
-void WaitForWork(pid_t child, const std::string& folder) {
-  const std::string inside = fs::absolute(folder.empty() ? "." : folder).lexically_normal().string() + "/";
-  const std::string fds = "/proc/" + std::to_string(child) + "/fd";
-  for (int tries = 0; tries < 20000; ++tries) {
-    std::error_code error;
-    int open = 0;
-    for (const auto& fd : fs::directory_iterator(fds, error)) {
-      if (fs::read_symlink(fd.path(), error).string().rfind(inside, 0) == 0) return;
-      ++open;
-    }
-    // A process that has ended holds nothing.
-    if (error || open == 0) return;
-    usleep(1000);
-  }
-}
-
 // One run of kel, or of kel.exe under wine.
 RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& options) {
   const std::string exe = WindowsBuild() ? fs::absolute(WindowsBinary()).string() : "";
@@ -190,7 +135,6 @@ RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& option
   }
   close(pipeFds[1]);
   if (options.signal != 0) {
-    if (WindowsBuild()) WaitForWork(child, options.cwd);
     usleep(static_cast<useconds_t>(options.signalAfter));
     kill(child, options.signal);
   }
@@ -245,10 +189,6 @@ std::string OnDisk(const std::string& utf8, const std::string& locale) {
   return WindowsBuild() ? utf8 : InLocale(utf8, locale);
 }
 
-// Ctrl-C ends a Windows program with STATUS_CONTROL_C_EXIT, whose low byte
-// wine passes on.
-int InterruptedStatus() { return WindowsBuild() ? 0xC000013A & 0xFF : 128 + SIGINT; }
-
 RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options) {
   RunResult result = RunOnce(args, options);
   // Under load wine has, rarely, ended with status 1 and no output before
@@ -260,6 +200,5 @@ RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options
   }
   return result;
 }
-#endif
 
 }  // namespace kel::testing

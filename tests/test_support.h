@@ -35,7 +35,8 @@ bool WindowsBuild();
 /// A name as kel writes it to disk under `locale`; the Windows build hands
 /// names to the system as UTF-16, which appear here as UTF-8.
 std::string OnDisk(const std::string& utf8, const std::string& locale);
-/// Every path below `folder`, relative to it, sorted; folders end in '/'.
+/// Every path below `folder`, relative to it, sorted; folders (not links
+/// to them) end in '/'.
 std::vector<std::string> ListTree(const std::string& folder);
 
 struct RunOptions {
@@ -57,9 +58,6 @@ struct RunResult {
     *os << ::testing::PrintToString(run.out) << ", exit " << run.status;
   }
 };
-
-/// The exit status of a run ended by SIGINT (Ctrl-C on Windows).
-int InterruptedStatus();
 
 /// Runs build/kel with `args` (argv[0] is "kel"), or kel.exe under wine.
 RunResult RunKel(const std::vector<std::string>& args, const RunOptions& options = {});

@@ -1,8 +1,9 @@
-// A small kel archive writer for the tests, the sample and the benchmarks:
-// builds archives from a tree description, and offers the pieces (header,
-// block head, records, end markers) for crafting damaged ones by hand.
-#ifndef KEL_TESTS_ARCHIVE_WRITER_H_
-#define KEL_TESTS_ARCHIVE_WRITER_H_
+// A small kel archive writer for the sample, the tests, the fuzz seeds and
+// the benchmarks: builds archives from a tree description, and offers the
+// pieces (header, block head, records, end markers) for crafting damaged
+// ones by hand.
+#ifndef KEL_EXAMPLES_ARCHIVE_WRITER_H_
+#define KEL_EXAMPLES_ARCHIVE_WRITER_H_
 
 #include <cstdint>
 #include <optional>
@@ -60,4 +61,4 @@ std::string DirectoryBlock(const std::string& items);
 
 }  // namespace kel::testing
 
-#endif  // KEL_TESTS_ARCHIVE_WRITER_H_
+#endif  // KEL_EXAMPLES_ARCHIVE_WRITER_H_

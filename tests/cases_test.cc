@@ -1,0 +1,375 @@
+// The end-to-end cases of tests/cases.txt: each runs the real kel (or
+// kel.exe under wine) in a fresh folder holding its section's archives and
+// files, in the C locale (Shift-JIS bytes) and under C.utf8, and compares
+// the whole output and the exit status, then what the folder holds.
+//
+// A section starts at "---". Its lines before the cases that use them:
+//   archive NAME [last] [size=N] [cut=N]: ITEM; ...   ITEM: PATH=DATA, or
+//       PATH@ADDRESS=DATA, or PATH@ADDRESS+SIZE (no data); "\" makes folders
+//   raw NAME: TOKEN ...   header:END[:MAGIC] (END "dir": where the block
+//       ends), block:LENGTH, dir ... /dir (a block of the records between),
+//       rec:NAME:SIZE:ADDRESS[:FOLDER_FLAG], end[:COUNT], zeros:N,
+//       bytes:DATA, stored:DATA, chop:N (the last N bytes so far left
+//       out), cut:N (the file's last N bytes left out)
+//   file PATH=DATA | sparse PATH SIZE | mkdir PATH | link PATH TARGET | hardlink PATH TARGET
+//   define NAME TEXT ({NAME} in later lines) | always CHECK | refused CHECK (for failing cases)
+// A case: [OPTIONS] kel ARGS => STATUS OUTPUT, then lines "then CHECK".
+//   OPTIONS: xx (also xx_XX.UTF-8), j8 (once more with -j8 behind -d),
+//   posix / windows (only there), utf8 (output UTF-8 in every locale),
+//   bytes (C only, nothing converted), nobody (as uid 65534, the archive
+//   read-only), limit=N (file size limit), cwd=DIR, lock=sh|ex:FILE (held
+//   for the first 0.4 s)
+//   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
+//          tree DIR: PATH ... | ARCHIVE unchanged | ARCHIVE merged DATA => DATA |
+//          FILE is ARCHIVE
+// DATA: text with \xNN, ¶ (a line end), {N*c}, {rand N SEED [FROM]} and
+// {xor DATA}; OUTPUT also {usage}, {head}, {rule}, {err TEXT} and the
+// error lines of kMacros.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "archive_writer.h"
+#include "test_support.h"
+
+namespace kel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Split(const std::string& text, const std::string& by) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t at = text.find(by); at != std::string::npos;
+       start = at + by.size(), at = text.find(by, start)) {
+    parts.push_back(text.substr(start, at - start));
+  }
+  parts.push_back(text.substr(start));
+  return parts;
+}
+
+// Words split at blanks; "..." holds blanks, and "" is an empty word.
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> std::ws && !in.eof(); words.push_back(word)) {
+    if (in.peek() != '"') in >> word;
+    if (in.peek() == '"') in.get(), std::getline(in, word, '"');
+  }
+  return words;
+}
+
+const std::map<std::string, std::string> kMacros = {
+    {"head", "   Address       Size Name¶{rule}"},
+    {"rule", "---------- ---------- -----------------------------------------------------¶"},
+    {"usage",
+     "kel ver.0.2¶Usage : kel -d [-q] [-j N] <kel_file> [dest_dir [pattern...]]¶{u <kel_file> [dest_dir "
+     "[pattern...]]}{u -l [--json] <kel_file> [pattern...]}{u -t [-q] <kel_file>}{u -m [-q] <kel_file> "
+     "<merge_file> [0x<address>]}{u -m [-q] <kel_file> <merge_name> <merge_file>}{u -e [-q] <kel_file> "
+     "<address> "
+     "<size> <dest_file>}{u -e [-q] <kel_file> <address> [dest_dir]}{u -r [-q] <kel_file> <file>}{u -r [-q] "
+     "<kel_file> <stored_name> <file>}{u -u [-q] [-n] <kel_file> <folder> [pattern...]}{u -c [-q] <kel_file> "
+     "[new_file]}"},
+    {"u", "        kel %¶"},
+    {"err", "error : %.¶"},
+    {"cut", "{err アーカイブが途中で切れています(%bytes不足)}"},
+    {"open", "{err ファイルオープンに失敗(%)}"},
+    {"unsafe", "{err 安全でないパスのため書き出しません(%)}"},
+    {"notin", "{err そのファイルはアーカイブ内に存在しません(%)}"},
+    {"past", "{err データがアーカイブの終端を越えています(%)}"},
+    {"number", "{err 数値が正しくありません(%)}"},
+    {"wait", "Waiting for %, in use by another program¶"},
+};
+
+bool Known(const std::string& name) {
+  const size_t star = name.find('*');
+  return kMacros.count(name) || name == "rand" || name == "xor" ||
+         (star > 0 && star != std::string::npos && star + 2 == name.size() &&
+          name.find_first_not_of("0123456789") == star);
+}
+
+// Reads text from `at` up to an unmatched '}': \xNN, ¶ and {...} expanded in
+// one pass, so that no byte made is read again.
+std::string Expand(const std::string& text, size_t& at) {
+  std::string out;
+  while (at < text.size() && text[at] != '}') {
+    const size_t nameEnd = text.find_first_of(" }", at);
+    if (text.compare(at, 2, "\\x") == 0 && at + 3 < text.size() && isxdigit(text[at + 2]) &&
+        isxdigit(text[at + 3])) {
+      out += static_cast<char>(std::stoi(text.substr(at + 2, 2), nullptr, 16));
+      at += 4;
+    } else if (text.compare(at, 2, "¶") == 0) {
+      out += '\n';
+      at += 2;
+    } else if (text[at] != '{' || !Known(text.substr(at + 1, nameEnd - at - 1))) {
+      out += text[at++];  // a brace of the text itself, as in JSON
+    } else {
+      const std::string name = text.substr(at + 1, nameEnd - at - 1);
+      at = text[nameEnd] == ' ' ? nameEnd + 1 : nameEnd;
+      const std::string inside = Expand(text, at);
+      const std::vector<std::string> words = Words(inside);
+      ++at;
+      if (kMacros.count(name)) {
+        std::string macro = kMacros.at(name);
+        if (macro.find('%') != std::string::npos) macro.replace(macro.find('%'), 1, inside);
+        size_t from = 0;
+        out += Expand(macro, from);
+      } else if (name == "rand") {
+        std::mt19937 random(static_cast<unsigned>(std::hash<std::string>{}(words[1])));
+        random.discard(words.size() > 2 ? std::stoul(words[2]) : 0);
+        for (size_t i = std::stoul(words[0]); i > 0; --i) out += static_cast<char>(random());
+      } else {
+        out += name == "xor" ? StoredBytes(inside) : std::string(std::stoul(name), name.back());
+      }
+    }
+  }
+  return out;
+}
+
+// At the top, a '}' is the text's own, as in JSON.
+std::string Expand(const std::string& text) {
+  std::string out;
+  for (size_t at = 0; at < text.size(); ++at) {
+    out += Expand(text, at);
+    if (at < text.size()) out += '}';
+  }
+  return out;
+}
+
+std::string Sjis(const std::string& utf8) { return InLocale(utf8, "C"); }
+
+void Add(std::vector<Node>& nodes, const std::vector<std::string>& path, size_t depth, const Node& node) {
+  if (depth + 1 == path.size()) return nodes.push_back(node);
+  auto folder =
+      std::find_if(nodes.begin(), nodes.end(), [&](const Node& n) { return n.name == Sjis(path[depth]); });
+  if (folder == nodes.end()) folder = nodes.insert(nodes.end(), Folder(Sjis(path[depth]), {}));
+  Add(folder->children, path, depth + 1, node);
+}
+
+Archive FromItems(const std::string& options, const std::string& items) {
+  std::vector<Node> tree;
+  std::vector<std::pair<uint64_t, std::string>> placed;
+  for (const std::string& item : Split(items, "; ")) {
+    const size_t at = item.find('@'), equals = item.find('=', at == std::string::npos ? 0 : at);
+    const std::string path = Expand(item.substr(0, std::min(at, equals)));
+    const std::string data = Expand(equals == std::string::npos ? "" : item.substr(equals + 1));
+    // A leading backslash belongs to the name.
+    const std::vector<std::string> names =
+        path[0] == '\\' ? std::vector<std::string>{path} : Split(path, "\\");
+    const size_t plus = item.find('+', at);
+    Node node = File(Sjis(names.back()), data);
+    if (at != std::string::npos) {
+      node = Placed(node.name, std::stoull(item.substr(at + 1), nullptr, 0),
+                    plus < equals ? std::stoull(item.substr(plus + 1), nullptr, 0) : data.size());
+      if (equals != std::string::npos) placed.emplace_back(*node.address, StoredBytes(data));
+    }
+    Add(tree, names, 0, node);
+  }
+  Archive archive = BuildArchive(tree, options.find(" last") != std::string::npos);
+  for (const auto& [address, bytes] : placed) archive.Add(address, bytes);
+  if (options.find("size=") != std::string::npos)
+    archive.size = std::stoull(options.substr(options.find("size=") + 5), nullptr, 0);
+  return archive;
+}
+
+std::string FromTokens(const std::string& tokens) {
+  std::string bytes, items, end;
+  size_t cut = 0;
+  for (const std::string& token : Words(tokens)) {
+    const std::vector<std::string> f = Split(token, ":");
+    const auto number = [&f](size_t i) { return std::stoull(f[i], nullptr, 0); };
+    std::string& into = items.empty() ? bytes : items;
+    std::string piece = f[0] == "bytes" ? Expand(f[1]) : f[0] == "stored" ? StoredBytes(Expand(f[1])) : "";
+    if (f[0] == "header") {
+      end = f[1];
+      piece =
+          FrontHeader(end == "dir" ? 0 : number(1), f.size() > 2 ? static_cast<uint16_t>(number(2)) : 0x1DDF);
+    }
+    if (f[0] == "block") piece = BlockHead(number(1));
+    if (f[0] == "rec")
+      piece = Record(Sjis(Expand(f[1])), f.size() > 4 ? static_cast<uint32_t>(number(4)) : 0, number(2),
+                     number(3));
+    if (f[0] == "end")
+      for (uint64_t n = f.size() > 1 ? number(1) : 1; n > 0; --n) piece += EndMarker();
+    if (f[0] == "zeros") piece.assign(number(1), '\0');
+    if (f[0] == "chop") into.resize(into.size() - number(1));
+    if (f[0] == "cut") cut = number(1);
+    if (f[0] == "dir") items = "\x01";
+    if (f[0] == "/dir") bytes += DirectoryBlock(items.substr(1)), items.clear();
+    into += piece;
+  }
+  if (end == "dir") bytes.replace(0, 34, FrontHeader(static_cast<uint32_t>(bytes.size())));
+  return bytes.substr(0, bytes.size() - cut);
+}
+
+struct Case {
+  std::string options, command, checks, setup;
+  int line;
+  std::string Option(const std::string& key) const {
+    for (const std::string& option : Words(options)) {
+      if (option == key || option.rfind(key + "=", 0) == 0)
+        return option.substr(std::min(key.size() + 1, option.size()));
+    }
+    return "-";
+  }
+  bool Has(const std::string& key) const { return Option(key) != "-"; }
+};
+
+// The cases, each with its section's setup (the lines kept in `setup`,
+// one a line), and its checks.
+std::vector<Case> ReadCases() {
+  std::ifstream in(KEL_CASES);
+  std::vector<Case> cases;
+  std::string setup, always, refused;
+  std::vector<std::pair<std::string, std::string>> defines;
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    for (const auto& [name, text] : defines) {
+      for (size_t at = line.find(name); at != std::string::npos; at = line.find(name))
+        line.replace(at, name.size(), text);
+    }
+    const std::string first = line.substr(0, line.find(' ')), rest = line.substr(line.find(' ') + 1);
+    const size_t kel = line[0] == '[' ? line.find("] kel") + 2 : 0;
+    if (line.empty() || line[0] == '#') continue;
+    if (line == "---") {
+      setup.clear(), always.clear(), refused.clear(), defines.clear();
+    } else if (first == "define") {
+      defines.emplace_back("{" + Words(line)[1] + "}", rest.substr(rest.find(' ') + 1));
+    } else if (first == "always" || first == "refused") {
+      (first == "always" ? always : refused) += rest + "\n";
+    } else if (first == "then") {
+      cases.back().checks += rest + "\n";
+    } else if (line.compare(kel, 4, "kel ") == 0 || line.compare(kel, 7, "kel => ") == 0) {
+      const bool fails = std::stoi(line.substr(line.find(" => ") + 4)) != 0;
+      cases.push_back({kel > 0 ? line.substr(1, kel - 3) : "", line.substr(kel),
+                       always + (fails ? refused : ""), setup, number});
+    } else {
+      setup += line + "\n";
+    }
+  }
+  return cases;
+}
+
+struct Trial {
+  Trial(const Case& run, std::string in) : c(run), locale(std::move(in)) {}
+  const Case& c;
+  const std::string locale;
+  ScopedTempDir dir;
+  std::map<std::string, std::string> archives;
+
+  std::string Text(std::string text) const {
+    for (size_t at = text.find("{dir}"); at != std::string::npos; at = text.find("{dir}"))
+      text.replace(at, 5, dir.path());
+    return c.Has("bytes") ? Expand(text) : InLocale(Expand(text), locale);
+  }
+  std::string Path(const std::string& path) const {
+    return path[0] == '/' ? path : dir / (c.Has("bytes") ? path : OnDisk(path, locale));
+  }
+  void Prepare() {
+    for (const std::string& line : Split(c.setup, "\n")) {
+      const std::vector<std::string> words = Words(line);
+      if (words.empty()) continue;
+      const std::string name = words[1].substr(0, words[1].find(':')),
+                        equals = line.substr(line.find('=') + 1);
+      fs::create_directories(fs::path(Path(name)).parent_path());
+      if (words[0] == "raw") WriteFile(Path(name), FromTokens(line.substr(line.find(": ") + 2)));
+      if (words[0] == "archive")
+        FromItems(line.substr(0, line.find(": ")), line.substr(line.find(": ") + 2)).WriteTo(Path(name));
+      if (words[0] == "archive" && line.find(" cut=") < line.find(": ")) {
+        fs::resize_file(Path(name),
+                        fs::file_size(Path(name)) - std::stoul(line.substr(line.find(" cut=") + 5)));
+      }
+      if (words[0] == "file") WriteFile(Path(line.substr(5, line.find('=') - 5)), Expand(equals));
+      if (words[0] == "sparse") WriteFile(Path(name), ""), fs::resize_file(Path(name), std::stoull(words[2]));
+      if (words[0] == "mkdir") fs::create_directories(Path(name));
+      if (words[0] == "link" && !WindowsBuild()) fs::create_symlink(words[2], Path(name));
+      if (words[0] == "hardlink") fs::create_hard_link(Path(words[2]), Path(name));
+      if ((words[0] == "raw" || words[0] == "archive") && fs::file_size(Path(name)) < (64 << 20))
+        archives[name] = ReadFile(Path(name));
+    }
+  }
+  void Kel(const std::string& line, const std::string& threads) const {
+    const size_t arrow = line.find(" => "), blank = line.find(' ', arrow + 4);
+    std::vector<std::string> args;
+    for (const std::string& word : Words(arrow > 4 ? line.substr(4, arrow - 4) : ""))
+      args.push_back(Text(word));
+    if (!threads.empty()) args.insert(args.begin() + 1, threads);
+    RunOptions run = {locale, c.Has("cwd") ? dir / c.Option("cwd") : dir.path(), c.Has("nobody")};
+    if (run.asNobody) chmod((dir / args[1]).c_str(), 0444);
+    if (c.Has("limit")) run.fileSizeLimit = std::stol(c.Option("limit"));
+    const std::string lock = c.Option("lock");
+    const int held = open((dir / (c.Has("lock") ? lock.substr(3) : ".")).c_str(), O_RDONLY | O_CLOEXEC);
+    if (c.Has("lock")) flock(held, lock[0] == 's' ? LOCK_SH : LOCK_EX);
+    auto release = std::async(std::launch::async, [held, &c = c] {
+      if (c.Has("lock")) usleep(400000);
+      close(held);
+    });
+    const std::string out = blank == std::string::npos ? "" : line.substr(blank + 1);
+    const RunResult result = RunKel(args, run);
+    release.get();
+    EXPECT_EQ(result,
+              (RunResult{c.Has("utf8") ? Expand(out) : Text(out), std::stoi(line.substr(arrow + 4))}));
+  }
+  void Check(const std::string& check) const {
+    SCOPED_TRACE("then " + check);
+    const std::vector<std::string> words = Words(check);
+    const std::string how = words.size() > 1 ? words[1] : "", equals = check.substr(check.find('=') + 1);
+    if (words[0] == "kel") {
+      Kel(check, "");
+    } else if (words[0] == "tree") {
+      std::vector<std::string> wanted;
+      for (size_t i = 2; i < words.size(); ++i)
+        wanted.push_back(c.Has("bytes") ? words[i] : OnDisk(words[i], locale));
+      std::sort(wanted.begin(), wanted.end());
+      EXPECT_EQ(ListTree(Path(words[1].substr(0, words[1].size() - 1))), wanted);
+    } else if (how == "absent") {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(Path(words[0]))));
+    } else if (how == "unchanged" || how == "merged" || how == "is") {
+      std::string expected = archives.at(how == "is" ? words[2] : words[0]);
+      const size_t arrow = check.find(" => "), from = check.find(" merged ") + 8;
+      const std::string old = StoredBytes(Expand(check.substr(from, arrow - from)));
+      if (how == "merged")
+        expected.replace(expected.find(old), old.size(), StoredBytes(Expand(check.substr(arrow + 4))));
+      EXPECT_EQ(ReadFile(dir / words[0]), expected);
+    } else {
+      EXPECT_EQ(ReadFile(Path(check.substr(0, check.find('=')))), Expand(equals));
+    }
+  }
+};
+
+TEST(Cases, PrintWholeOutputsAndLeaveWhatTheySay) {
+  const std::vector<Case> cases = ReadCases();
+  ASSERT_GT(cases.size(), 120u);
+  for (const Case& c : cases) {
+    // Other users, advisory locks and file size limits are POSIX's.
+    const bool posix = c.Has("posix") || c.Has("nobody") || c.Has("lock") || c.Has("limit") || c.Has("bytes");
+    if ((posix && WindowsBuild()) || (c.Has("windows") && !WindowsBuild())) continue;
+    for (const std::string locale : {"C", "C.utf8", "xx_XX.UTF-8"}) {
+      if ((locale == "xx_XX.UTF-8" && (!c.Has("xx") || WindowsBuild())) || (locale != "C" && c.Has("bytes")))
+        continue;
+      for (const std::string threads : {"", "-j8"}) {
+        if (!threads.empty() && !c.Has("j8")) continue;
+        SCOPED_TRACE("cases.txt:" + std::to_string(c.line) + " " + locale + " " + threads);
+        Trial run(c, locale);
+        run.Prepare();
+        run.Kel(c.command, threads);
+        for (const std::string& check : Split(c.checks, "\n")) {
+          if (!check.empty()) run.Check(check);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kel::testing
