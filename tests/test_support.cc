@@ -80,59 +80,54 @@ bool Convert(std::string& text, const char* to, const char* from) {
 
 const char* WindowsBinary() { return getenv("KEL_EXE"); }
 
-// The runs of kel.exe: wine with the code page the locale stands for, and the
-// operands as the user would type them, in UTF-8.
-void ExecWindowsBuild(const std::string& exe, const std::vector<std::string>& args,
-                      const RunOptions& options) {
-  const bool utf8 = IsUtf8Locale(options.locale);
-  setenv("LC_ALL", utf8 ? "C.UTF-8" : "ja_JP.UTF-8", 1);
-  const char* wine = getenv("KEL_WINE") != nullptr ? getenv("KEL_WINE") : "wine";
-  std::vector<std::string> copies = {wine, exe};
-  for (std::string arg : args) {
-    if (!utf8) Convert(arg, "UTF-8", "CP932");
-    copies.push_back(arg);
-  }
-  std::vector<char*> argv;
-  for (std::string& arg : copies) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  execvp(wine, argv.data());
-}
-
-// One run of kel, or of kel.exe under wine.
+// One run of kel, or of kel.exe under wine with the code page the locale
+// stands for and the operands as the user would type them, in UTF-8. The
+// child of a process with threads may only make async-signal-safe calls:
+// its arguments and environment are made before the fork.
 RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& options) {
+  const bool utf8 = IsUtf8Locale(options.locale);
+  const char* wine = getenv("KEL_WINE") != nullptr ? getenv("KEL_WINE") : "wine";
   const std::string exe = WindowsBuild() ? fs::absolute(WindowsBinary()).string() : "";
+  std::vector<std::string> texts =
+      WindowsBuild() ? std::vector<std::string>{wine, exe} : std::vector<std::string>{"kel"};
+  for (std::string arg : args) {
+    if (WindowsBuild() && !utf8) Convert(arg, "UTF-8", "CP932");
+    texts.push_back(arg);
+  }
+  const size_t argc = texts.size();
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    if (strncmp(*variable, "LC_ALL=", 7) != 0) texts.emplace_back(*variable);
+  }
+  texts.push_back("LC_ALL=" + (!WindowsBuild() ? options.locale : utf8 ? "C.UTF-8" : "ja_JP.UTF-8"));
+  texts.insert(texts.end(), options.environment.begin(), options.environment.end());
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.insert(pointers.begin() + static_cast<std::ptrdiff_t>(argc), nullptr);
+  pointers.push_back(nullptr);
+  char** const argv = pointers.data();
+  char** const envp = argv + argc + 1;
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return {};
+  // Opened before dropping privileges: the unprivileged user may not be
+  // allowed to pass through the folders above the build.
+  const int binary = WindowsBuild() ? -1 : open(KEL_BINARY, O_RDONLY | O_CLOEXEC);
   pid_t child = fork();
   if (child == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
-    if (WindowsBuild()) {
-      ExecWindowsBuild(exe, args, options);
-      _exit(122);
-    }
-    setenv("LC_ALL", options.locale.c_str(), 1);
-    for (const std::string& setting : options.environment) putenv(strdup(setting.c_str()));
+    if (WindowsBuild()) execvpe(wine, argv, envp);
     if (options.fileSizeLimit >= 0) {
       signal(SIGXFSZ, SIG_IGN);
       rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    // Opened before dropping privileges: the unprivileged user may not be
-    // allowed to pass through the folders above the build.
-    const int binary = open(KEL_BINARY, O_RDONLY | O_CLOEXEC);
     if (options.asNobody && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(121);
-    std::vector<char*> argv;
-    std::string program = "kel";
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (std::string& arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    fexecve(binary, argv.data(), environ);
+    fexecve(binary, argv, envp);
     _exit(122);
   }
+  if (binary >= 0) close(binary);
   close(pipeFds[1]);
   if (options.signal != 0) {
     usleep(static_cast<useconds_t>(options.signalAfter));
