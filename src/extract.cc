@@ -48,10 +48,11 @@ bool RangeIsValid(const Cfile& archiveFile, int64_t address, int64_t size) {
   return true;
 }
 
-// A stored size beyond the signed range is damage, and must not be taken
-// for the -1 that means "to the archive's end": no file holds such data.
+// Data that end past 2^63 (a size or an address beyond the signed range) is
+// damage: no file holds such data, and such a size must not be taken for
+// the -1 that means "to the archive's end".
 bool StoredSizeFits(const ArchiveEntry& entry) {
-  if (entry.size <= static_cast<uint64_t>(INT64_MAX)) return true;
+  if (DataEnd(entry) <= static_cast<uint64_t>(INT64_MAX)) return true;
   messages::StoredPastEnd(entry.path);
   return false;
 }
@@ -350,10 +351,9 @@ class SideBySide {
     extraction_.Prepare(entry, index, task);
     messages::Capture(&tail_);
     if (task.copies) {
-      const auto start = static_cast<int64_t>(entry.address);
-      const auto end = static_cast<int64_t>(DataEnd(entry));
+      const uint64_t start = entry.address, end = DataEnd(entry);
       if (!open_->tasks.empty() &&
-          std::max(end, open_->dataEnd) - std::min(start, open_->dataStart) > kBlockSize) {
+          std::max(end, open_->dataEnd) - std::min(start, open_->dataStart) > kBatchBytes) {
         Submit();
         open_ = std::make_unique<Batch>();
       }
@@ -364,7 +364,8 @@ class SideBySide {
     }
     const bool stops = task.outcome == Outcome::kStop;
     open_->tasks.push_back(std::move(task));
-    if (stops || open_->tasks.size() >= kBatchFiles || open_->dataEnd - open_->dataStart >= kBlockSize) {
+    if (stops || open_->tasks.size() >= kBatchFiles ||
+        (open_->dataEnd > open_->dataStart && open_->dataEnd - open_->dataStart >= kBatchBytes)) {
       Submit();
     }
     return !stops && !stopped_;
@@ -384,11 +385,13 @@ class SideBySide {
   struct Batch {
     Batch() { tasks.reserve(kBatchFiles); }
     std::vector<Task> tasks;
-    int64_t dataStart = INT64_MAX;
-    int64_t dataEnd = 0;
+    // Addresses are unsigned: a stored file may claim any of them.
+    uint64_t dataStart = UINT64_MAX;
+    uint64_t dataEnd = 0;
     bool done = false;
   };
   static constexpr size_t kBatchFiles = 256;
+  static constexpr uint64_t kBatchBytes = kBlockSize;
 
   void Submit() {
     if (!open_ || open_->tasks.empty()) return;
@@ -412,7 +415,7 @@ class SideBySide {
       if (taken_ == batches_.size()) return;
       Batch& batch = *batches_[taken_++];
       lock.unlock();
-      copier.ReadUpTo(batch.dataEnd);
+      copier.ReadUpTo(static_cast<int64_t>(std::min<uint64_t>(batch.dataEnd, INT64_MAX)));
       for (Task& task : batch.tasks) {
         if (cancelled_ || platform::CaughtInterrupt() != 0) break;
         if (!task.copies) continue;
