@@ -33,12 +33,6 @@ constexpr uint64_t kRecordFixedSize = 40;
 constexpr size_t kWalkWindow = 1 << 20;
 constexpr size_t kNamePiece = 256;
 
-uint64_t LittleEndian(const uint8_t* bytes, int width) {
-  uint64_t value = 0;
-  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
-}
-
 // The bytes of a directory block, read through a window of fixed size as the
 // walk needs them; nothing is read past `size`.
 class BlockWindow {
@@ -281,10 +275,9 @@ void ClaimedSpace::Claim(uint64_t position, uint64_t count) {
 uint64_t ClaimedSpace::Place(uint64_t count) {
   if (!settled_) {
     // Claims come in the order the data lie in, as a rule.
-    std::vector<std::pair<uint64_t, uint64_t>> sorted = claims_;
-    if (!std::is_sorted(sorted.begin(), sorted.end())) std::sort(sorted.begin(), sorted.end());
+    if (!std::is_sorted(claims_.begin(), claims_.end())) std::sort(claims_.begin(), claims_.end());
     uint64_t reached = 0;
-    for (const auto& [start, end] : sorted) {
+    for (const auto& [start, end] : claims_) {
       if (start > reached) gaps_.emplace_back(reached, start);
       reached = std::max(reached, end);
     }

@@ -24,19 +24,8 @@ constexpr int64_t kRangeHeadSize = 16;
 constexpr uint8_t kMagic[7] = {'K', 'E', 'L', 'J', 'R', 'N', 'L'};
 constexpr char kLive = '1';
 constexpr char kDone = '0';
-constexpr size_t kBlockSize = 1 << 20;
 constexpr auto kWaitLimit = std::chrono::seconds(60);
 constexpr auto kWaitStep = std::chrono::milliseconds(50);
-
-void PutLe64(uint8_t* at, uint64_t value) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t GetLe64(const uint8_t* at) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | at[i];
-  return value;
-}
 
 // A 64-bit checksum in four independent lanes, so that a journal of a
 // large merge costs little next to writing it.
@@ -108,21 +97,17 @@ bool FindTrailer(Cfile& archive, Trailer* trailer) {
   const int64_t length = platform::FileLength(archive.handle);
   uint8_t bytes[kTrailerSize];
   if (length < kTrailerSize || archive.ReadAt(length - kTrailerSize, bytes, sizeof bytes) != kTrailerSize ||
-      !std::equal(kMagic, kMagic + sizeof kMagic, bytes + 32) || GetLe64(bytes + 24) != TrailerSum(bytes)) {
+      !std::equal(kMagic, kMagic + sizeof kMagic, bytes + 32) ||
+      LittleEndian(bytes + 24, 8) != TrailerSum(bytes)) {
     return false;
   }
   trailer->at = length - kTrailerSize;
-  trailer->oldLength = static_cast<int64_t>(GetLe64(bytes));
-  trailer->bodyLength = static_cast<int64_t>(GetLe64(bytes + 8));
-  trailer->bodySum = GetLe64(bytes + 16);
+  trailer->oldLength = static_cast<int64_t>(LittleEndian(bytes, 8));
+  trailer->bodyLength = static_cast<int64_t>(LittleEndian(bytes + 8, 8));
+  trailer->bodySum = LittleEndian(bytes + 16, 8);
   trailer->state = static_cast<char>(bytes[39]);
   return trailer->bodyLength >= 0 && trailer->bodyLength <= trailer->at && trailer->oldLength >= 0 &&
          trailer->oldLength <= trailer->BodyStart() && (trailer->state == kLive || trailer->state == kDone);
-}
-
-bool EnsureBlock(Cbuffer& block, int64_t wanted) {
-  const auto size = static_cast<size_t>(std::clamp<int64_t>(wanted, 64, kBlockSize));
-  return block.length >= size || block.Allocate(size) != nullptr;
 }
 
 bool CopyWithin(Cfile& archive, int64_t from, int64_t to, int64_t count, Cbuffer& block) {
@@ -147,7 +132,7 @@ bool CutTo(const Cfile& archive, int64_t length) {
 // synced, so the archive was not touched: it is only cut off.
 bool RollBack(Cfile& archive, const Trailer& trailer) {
   Cbuffer block;
-  if (!EnsureBlock(block, trailer.bodyLength)) return false;
+  if (!block.FitFor(trailer.bodyLength)) return false;
   Checksum sum;
   for (int64_t done = 0; done < trailer.bodyLength;) {
     const auto chunk =
@@ -164,8 +149,8 @@ bool RollBack(Cfile& archive, const Trailer& trailer) {
     if (trailer.at - at < kRangeHeadSize || archive.ReadAt(at, head, sizeof head) != kRangeHeadSize) {
       return false;
     }
-    const auto position = static_cast<int64_t>(GetLe64(head));
-    const auto count = static_cast<int64_t>(GetLe64(head + 8));
+    const auto position = static_cast<int64_t>(LittleEndian(head, 8));
+    const auto count = static_cast<int64_t>(LittleEndian(head + 8, 8));
     at += kRangeHeadSize;
     // Saved bytes go back only where the archive was, never into the journal.
     if (position < 0 || count < 0 || count > trailer.at - at || position > trailer.BodyStart() - count ||
@@ -242,8 +227,8 @@ Journal::Journal(Cfile& archive, int64_t start, int64_t oldLength)
 int Journal::Protect(const std::vector<ByteRange>& ranges, Cbuffer& block) {
   int64_t largest = 0;
   for (const ByteRange& range : ranges) largest = std::max(largest, range.count);
-  if (!EnsureBlock(block, largest)) {
-    messages::MemoryFailed(static_cast<int64_t>(kBlockSize));
+  if (!block.FitFor(largest)) {
+    messages::MemoryFailed(kCopyBlockSize);
     return -1;
   }
   Checksum sum;
@@ -256,8 +241,8 @@ int Journal::Protect(const std::vector<ByteRange>& ranges, Cbuffer& block) {
   };
   for (const ByteRange& range : ranges) {
     uint8_t head[kRangeHeadSize];
-    PutLe64(head, static_cast<uint64_t>(range.position));
-    PutLe64(head + 8, static_cast<uint64_t>(range.count));
+    PutLittleEndian64(head, static_cast<uint64_t>(range.position));
+    PutLittleEndian64(head + 8, static_cast<uint64_t>(range.count));
     put(head, sizeof head);
     for (int64_t done = 0; done < range.count && !failed && platform::CaughtInterrupt() == 0;) {
       const auto chunk =
@@ -272,12 +257,12 @@ int Journal::Protect(const std::vector<ByteRange>& ranges, Cbuffer& block) {
     }
   }
   uint8_t trailer[kTrailerSize];
-  PutLe64(trailer, static_cast<uint64_t>(oldLength_));
-  PutLe64(trailer + 8, static_cast<uint64_t>(at - start_));
-  PutLe64(trailer + 16, sum.Value());
+  PutLittleEndian64(trailer, static_cast<uint64_t>(oldLength_));
+  PutLittleEndian64(trailer + 8, static_cast<uint64_t>(at - start_));
+  PutLittleEndian64(trailer + 16, sum.Value());
   std::copy(kMagic, kMagic + sizeof kMagic, trailer + 32);
   trailer[39] = kLive;
-  PutLe64(trailer + 24, TrailerSum(trailer));
+  PutLittleEndian64(trailer + 24, TrailerSum(trailer));
   trailerAt_ = at;
   if (platform::CaughtInterrupt() != 0) {
     platform::ResizeFile(archive_.handle, oldLength_);

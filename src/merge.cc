@@ -30,15 +30,14 @@ namespace kel {
 namespace {
 
 constexpr int kCheckedBytes = 4;
-constexpr int64_t kChunkSize = 1 << 20;
 constexpr int64_t kRecordFieldsSize = 16;
 
 using Matcher = std::function<bool(const ArchiveEntry&)>;
 
 // A block for copying `count` bytes: no larger than the work.
 bool AllocateFor(Cbuffer& block, int64_t count) {
-  if (block.Allocate(static_cast<size_t>(std::clamp<int64_t>(count, 64, kChunkSize))) != nullptr) return true;
-  messages::MemoryFailed(kChunkSize);
+  if (block.FitFor(count)) return true;
+  messages::MemoryFailed(kCopyBlockSize);
   return false;
 }
 
@@ -67,8 +66,9 @@ int WriteScrambled(Cfile& replacement, Cfile& archive, int64_t position, int64_t
 }
 
 // One walk of the directory: the one stored file that `matches` (when
-// there is a matcher), the space that everything claims, and the refusal
-// of a cut archive. 0, or -1 after its message.
+// there is a matcher), the space that everything claims (when `space` is
+// given), and the refusal of a cut archive and of one whose data lie in its
+// header or directory. 0, or -1 after its message.
 int Survey(Directory& directory, const std::string& printedName, const Matcher& matches, ArchiveEntry* found,
            ClaimedSpace* space, const std::function<void(const ArchiveEntry&)>& also = nullptr) {
   int matched = 0;
@@ -77,8 +77,11 @@ int Survey(Directory& directory, const std::string& printedName, const Matcher& 
   const uint64_t blockStart = directory.location.blockPosition;
   const uint64_t blockEnd = blockStart + directory.location.blockLength;
   // Claimed in the order the bytes lie in, as a rule: front to back.
-  space->Claim(0, kFrontHeaderSize);
-  space->Claim(blockStart, directory.location.blockLength);
+  const auto claim = [space](uint64_t position, uint64_t count) {
+    if (space != nullptr) space->Claim(position, count);
+  };
+  claim(0, kFrontHeaderSize);
+  claim(blockStart, directory.location.blockLength);
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     dataEnd = std::max(dataEnd, DataEnd(entry));
     // A stored file whose data are the header or the directory would change
@@ -88,7 +91,7 @@ int Survey(Directory& directory, const std::string& printedName, const Matcher& 
         !inTheWay) {
       inTheWay = entry.path;
     }
-    space->Claim(entry.address, entry.size);
+    claim(entry.address, entry.size);
     if (matches && matches(entry) && ++matched == 1) *found = entry;
     if (also) also(entry);
     return true;
@@ -167,8 +170,7 @@ int WriteMerge(Cfile& archive, Cfile& replacement, int64_t address, int64_t clai
   const std::vector<ByteRange> saved = {{address, std::min(count, oldLength - address)}};
   if (count == 0) return 0;
   // A full disk refuses here, not half-way through the stored file.
-  if (!platform::ReserveSpace(archive.handle, oldLength, newLength - oldLength) ||
-      !platform::ReserveSpace(archive.handle, newLength, Journal::SizeFor(saved))) {
+  if (!platform::ReserveSpace(archive.handle, oldLength, newLength - oldLength + Journal::SizeFor(saved))) {
     platform::ResizeFile(archive.handle, oldLength);
     messages::WriteFailed(archive.path);
     return -1;
@@ -289,10 +291,8 @@ int WriteMoves(Directory& directory, const std::vector<Move>& moves, int64_t len
   if (journal.Protect(records, block) != 0) return -1;
   for (size_t i = 0; i < moves.size(); ++i) {
     uint8_t fields[kRecordFieldsSize];
-    for (int byte = 0; byte < 8; ++byte) {
-      fields[byte] = static_cast<uint8_t>(static_cast<uint64_t>(moves[i].count) >> (8 * byte));
-      fields[8 + byte] = static_cast<uint8_t>(static_cast<uint64_t>(moves[i].position) >> (8 * byte));
-    }
+    PutLittleEndian64(fields, static_cast<uint64_t>(moves[i].count));
+    PutLittleEndian64(fields + 8, static_cast<uint64_t>(moves[i].position));
     if (!archive.WriteAt(records[i].position, fields, sizeof fields)) {
       messages::WriteFailed(archive.path);
       journal.RollBack();
@@ -348,8 +348,8 @@ bool StoredBytesEqual(Cfile& archive, const ArchiveEntry& entry, const std::stri
 
 // The key under which a file below the folder and a stored path meet: the
 // stored path as extraction writes it, folded where the file system folds.
-std::string FolderKey(std::string path) {
-  std::replace(path.begin(), path.end(), '/', '\\');
+std::string FolderKey(const std::string& name) {
+  const std::string path = WithBackslashes(name);
   const std::string folded = platform::FoldedName(path);
   return folded.empty() ? path : folded;
 }
@@ -376,10 +376,6 @@ bool CopyBytes(Cfile& from, int64_t position, Cfile& to, int64_t at, int64_t cou
   return true;
 }
 
-void PutLe64(uint8_t* at, uint64_t value) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 // Writes the compact copy of the archive into `output`: the header, what
 // lies before a directory block in front of the data, the block with the
 // moved stored files' addresses, and every cluster once, in directory
@@ -394,25 +390,11 @@ int64_t WriteCompact(Directory& directory, Cfile& output, Cbuffer& block, uint64
     size_t cluster;
   };
   std::vector<Stored> stored;
-  uint64_t dataEnd = 0;
   bool before = false;
-  std::optional<std::string> inTheWay;
-  if (WalkDirectory(directory,
-                    [&](const ArchiveEntry& entry) {
-                      stored.push_back({entry.address, entry.size, entry.sizeFieldOffset, 0});
-                      dataEnd = std::max(dataEnd, DataEnd(entry));
-                      if (entry.size == 0) return true;
-                      before = before || entry.address < blockStart;
-                      const bool overlaps = entry.address < kFrontHeaderSize ||
-                                            (entry.address < blockEnd && DataEnd(entry) > blockStart);
-                      if (overlaps && !inTheWay) inTheWay = entry.path;
-                      return true;
-                    }) != 0 ||
-      ReportCut(directory, dataEnd) != 0) {
-    return -1;
-  }
-  if (inTheWay) {
-    messages::DataInTheWay(*inTheWay);
+  if (Survey(directory, "", nullptr, nullptr, nullptr, [&](const ArchiveEntry& entry) {
+        stored.push_back({entry.address, entry.size, entry.sizeFieldOffset, 0});
+        before = before || (entry.size > 0 && entry.address < blockStart);
+      }) != 0) {
     return -1;
   }
   // Stored data that overlap make one cluster.
@@ -474,7 +456,7 @@ int64_t WriteCompact(Directory& directory, Cfile& output, Cbuffer& block, uint64
   for (size_t i = 0; i < stored.size() && written; ++i) {
     if (addresses[i] == stored[i].address) continue;
     uint8_t field[8];
-    PutLe64(field, addresses[i]);
+    PutLittleEndian64(field, addresses[i]);
     written = output.WriteAt(static_cast<int64_t>(blockAt + stored[i].record + 8), field, sizeof field);
   }
   if (platform::CaughtInterrupt() != 0) {
@@ -560,7 +542,7 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
   std::string prefix = folder;
   AppendBackslash(prefix);
   Cbuffer block;
-  if (!AllocateFor(block, kChunkSize)) return -1;
+  if (!AllocateFor(block, kCopyBlockSize)) return -1;
   std::vector<Move> moves;
   std::vector<std::pair<uint64_t, uint64_t>> moved;
   uint64_t unchanged = 0;
@@ -606,7 +588,7 @@ int CompactArchive(const std::string& archivePath, const std::string& newFile) {
     return -1;
   }
   Cbuffer block;
-  if (!AllocateFor(block, kChunkSize)) return -1;
+  if (!AllocateFor(block, kCopyBlockSize)) return -1;
   platform::CatchInterrupts();
   uint64_t blockAt = 0;
   const int64_t length = WriteCompact(directory, output, block, &blockAt);

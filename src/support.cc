@@ -50,6 +50,21 @@ uint8_t* Cbuffer::Allocate(size_t count) {
   return data;
 }
 
+bool Cbuffer::FitFor(int64_t count) {
+  const auto size = static_cast<size_t>(std::clamp<int64_t>(count, 64, kCopyBlockSize));
+  return length >= size || Allocate(size) != nullptr;
+}
+
+uint64_t LittleEndian(const uint8_t* bytes, int width) {
+  uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+void PutLittleEndian64(uint8_t* at, uint64_t value) {
+  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
 size_t FindSeparator(const std::string& path, size_t from) {
   // A forward slash is never the second byte of a double-byte character; a
   // 0x5C byte may be, which only a character-aware search from `from` tells.

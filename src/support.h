@@ -38,6 +38,9 @@ class Cfile {
   std::string path;  ///< as opened, for messages
 };
 
+/// The most a copy holds in memory at once.
+constexpr int64_t kCopyBlockSize = 1 << 20;
+
 /// One zero-filled heap block, given back when the object goes.
 class Cbuffer {
  public:
@@ -49,10 +52,18 @@ class Cbuffer {
   /// Replaces the block by a zero-filled one of `count` bytes; null (and no
   /// block) when the memory cannot be had.
   uint8_t* Allocate(size_t count);
+  /// Keeps a block that holds `count` bytes (at least 64, at most
+  /// kCopyBlockSize), allocating one when the present block is smaller.
+  bool FitFor(int64_t count);
 
   uint8_t* data = nullptr;
   size_t length = 0;
 };
+
+/// The number in `width` little-endian bytes.
+uint64_t LittleEndian(const uint8_t* bytes, int width);
+/// Writes `value` as 8 little-endian bytes.
+void PutLittleEndian64(uint8_t* at, uint64_t value);
 
 /// Position of the first folder separator (backslash or slash) at or after
 /// `from`, never the second byte of a double-byte character; npos if none.
