@@ -22,9 +22,9 @@ namespace {
 
 constexpr int kFailureStatus = 255;
 
-int Usage(const char* program) {
+int Usage(const std::string& program) {
   messages::SetQuiet(false);
-  messages::Usage(program != nullptr ? program : "kel");
+  messages::Usage(program);
   return -1;
 }
 
@@ -36,7 +36,7 @@ bool Number(const std::string& text, int64_t* value) {
 }
 
 // Asked for, the usage text is no failure.
-int Help(const char* program) {
+int Help(const std::string& program) {
   messages::Usage(program);
   return 0;
 }
@@ -85,7 +85,8 @@ bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowe
 // Extract-all: the archive, then a destination folder and patterns. A
 // destination that is empty or looks like an option is a slip (an unset
 // variable, a misplaced option), never "here".
-int ExtractAllTo(const std::vector<std::string>& operands, const Options& options, const char* program) {
+int ExtractAllTo(const std::vector<std::string>& operands, const Options& options,
+                 const std::string& program) {
   if (operands.empty() || (operands.size() > 1 && (operands[1].empty() || operands[1][0] == '-'))) {
     return Usage(program);
   }
@@ -97,34 +98,35 @@ int ExtractAllTo(const std::vector<std::string>& operands, const Options& option
   return ExtractAll(operands[0], destDir, selection, options.threads);
 }
 
-int Dispatch(int argc, char** argv) {
-  if (argc <= 1) return Usage(argv[0]);
-  const std::string first = argv[1];
-  if (first == "--help") return Help(argv[0]);
+int Dispatch(const std::vector<std::string>& arguments) {
+  const std::string program = arguments.empty() ? "kel" : arguments[0];
+  if (arguments.size() <= 1) return Usage(program);
+  const std::string& first = arguments[1];
+  if (first == "--help") return Help(program);
   if (first == "--version") {
-    messages::Version(argv[0]);
+    messages::Version(program);
     return 0;
   }
-  std::vector<std::string> operands(argv + 2, argv + argc);
+  std::vector<std::string> operands(arguments.begin() + 2, arguments.end());
   const bool isOption = (!first.empty() && first[0] == '-') || (first.size() == 2 && first[0] == '/');
-  if (!isOption) return ExtractAllTo(std::vector<std::string>(argv + 1, argv + argc), Options(), argv[0]);
+  if (!isOption) return ExtractAllTo({arguments.begin() + 1, arguments.end()}, Options(), program);
 
   const char letter =
       first.size() >= 2 ? static_cast<char>(tolower(static_cast<unsigned char>(first[1]))) : '\0';
-  if (letter == 'h' || letter == '?') return Help(argv[0]);
+  if (letter == 'h' || letter == '?') return Help(program);
   static const std::string kAllowed[][2] = {{"d", "qj"}, {"l", "J"}, {"t", "q"},  {"e", "q"},
                                             {"m", "q"},  {"r", "q"}, {"u", "qn"}, {"c", "q"}};
   const auto* command = std::find_if(std::begin(kAllowed), std::end(kAllowed),
                                      [letter](const auto& allowed) { return allowed[0][0] == letter; });
   Options options;
   if (command == std::end(kAllowed) || !ParseOptions(operands, (*command)[1], &options)) {
-    return Usage(argv[0]);
+    return Usage(program);
   }
   messages::SetQuiet(options.quiet);
   const size_t count = operands.size();
   switch (letter) {
     case 'd':
-      return ExtractAllTo(operands, options, argv[0]);
+      return ExtractAllTo(operands, options, program);
     case 'l': {
       if (count < 1) break;
       Selection selection(std::vector<std::string>(operands.begin() + 1, operands.end()));
@@ -176,7 +178,7 @@ int Dispatch(int argc, char** argv) {
     default:
       break;
   }
-  return Usage(argv[0]);
+  return Usage(program);
 }
 
 }  // namespace
@@ -215,11 +217,7 @@ int AppendBackslash(std::string& text) {
 
 int RunCommandLine(int argc, char** argv) {
   platform::InitText();
-  std::vector<std::string> arguments = platform::Arguments(argc, argv);
-  std::vector<char*> pointers(arguments.size() + 1, nullptr);
-  std::transform(arguments.begin(), arguments.end(), pointers.begin(),
-                 [](std::string& argument) { return &argument[0]; });
-  const int result = Dispatch(static_cast<int>(arguments.size()), pointers.data());
+  const int result = Dispatch(platform::Arguments(argc, argv));
   const bool outputComplete = messages::Flush();
   return result == 0 && outputComplete ? 0 : kFailureStatus;
 }

@@ -27,7 +27,6 @@
 namespace kel {
 namespace {
 
-constexpr int64_t kBlockSize = 1 << 20;
 constexpr int64_t kMinBlockSize = 1 << 12;
 constexpr int64_t kMarkEvery = 1 << 20;  // one progress mark per started MiB
 
@@ -391,7 +390,7 @@ class SideBySide {
     bool done = false;
   };
   static constexpr size_t kBatchFiles = 256;
-  static constexpr uint64_t kBatchBytes = kBlockSize;
+  static constexpr uint64_t kBatchBytes = kCopyBlockSize;
 
   void Submit() {
     if (!open_ || open_->tasks.empty()) return;
@@ -497,7 +496,10 @@ int ListEntries(const std::string& archivePath, Selection& selection, bool json)
   uint64_t dataEnd = 0;
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     // Patterns are in the process code page.
-    if (!selection.Chooses(json ? platform::NameFromArchive(entry.path) : entry.path)) return true;
+    if (!selection.ChoosesAll() &&
+        !selection.Chooses(json ? platform::NameFromArchive(entry.path) : entry.path)) {
+      return true;
+    }
     json ? messages::ListingJson(entry.address, entry.size, entry.path)
          : messages::ListingLine(entry.address, entry.size, entry.path);
     ++count;
@@ -569,8 +571,9 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
   if (!RangeIsValid(archive_, address, size)) return -1;
   // An archive file smaller than the block needs no more than its length (a
   // device or a pipe, which has none, gets the whole block).
-  const int64_t blockSize =
-      archive_.fileSize > 0 ? std::clamp<int64_t>(archive_.fileSize, kMinBlockSize, kBlockSize) : kBlockSize;
+  const int64_t blockSize = archive_.fileSize > 0
+                                ? std::clamp<int64_t>(archive_.fileSize, kMinBlockSize, kCopyBlockSize)
+                                : kCopyBlockSize;
   if (block_.data == nullptr && block_.Allocate(static_cast<size_t>(blockSize)) == nullptr) return -1;
   const auto blockLength = static_cast<int64_t>(block_.length);
   Cfile output;

@@ -125,7 +125,7 @@ int CreateNew(const std::string& osPath) {
 // Removes a symbolic link or a file with other hard links at an output name,
 // as tar does, so that nothing is written through it. What it leads to may
 // be a file this process holds (the archive): that stays the conflict it is.
-int RemoveLink(const std::string& osPath) {
+int RemoveLink(const std::string& osPath, bool* removed) {
   struct stat link;
   if (lstat(osPath.c_str(), &link) != 0) return 0;
   if (!S_ISLNK(link.st_mode) && !(S_ISREG(link.st_mode) && link.st_nlink > 1)) return 0;
@@ -133,7 +133,9 @@ int RemoveLink(const std::string& osPath) {
   struct stat target;
   const std::unique_lock<std::mutex> lock(heldMutex);
   if (stat(osPath.c_str(), &target) == 0 && HeldInConflict(target, true) == Conflict::kHeld) return EBUSY;
-  return unlink(osPath.c_str()) == 0 ? 0 : errno;
+  if (unlink(osPath.c_str()) != 0) return errno;
+  *removed = true;
+  return 0;
 }
 
 // Read by every thread, written by the handler on any.
@@ -228,13 +230,13 @@ int OpenFile(const std::string& path, Access access, int* handle) {
     *handle = CreateNew(osPath);
     if (*handle >= 0) return 0;
     if (errno != EEXIST) return errno;
-    // An existing output may be standard output's own file: what was
-    // printed goes first.
-    FlushOutput();
     if (access == Access::kWriteEntry) {
-      if (int error = RemoveLink(osPath)) return error;
-      *handle = CreateNew(osPath);
-      if (*handle >= 0) return 0;
+      bool removed = false;
+      if (int error = RemoveLink(osPath, &removed)) return error;
+      if (removed) {
+        *handle = CreateNew(osPath);
+        if (*handle >= 0) return 0;
+      }
     }
   }
   const bool writes = access != Access::kRead;
@@ -252,6 +254,8 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   struct stat info;
   if (fstat(fd, &info) != 0) return fail(errno);
   if (S_ISDIR(info.st_mode)) return fail(EISDIR);
+  // A device or a pipe may be standard output's own: what was printed goes first.
+  if (creates && !S_ISREG(info.st_mode)) FlushOutput();
   {
     std::unique_lock<std::mutex> lock(heldMutex);
     const Conflict conflict = HeldInConflict(info, writes);

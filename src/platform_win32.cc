@@ -202,7 +202,7 @@ HANDLE CreateNew(const std::wstring& osPath) {
 // Removes a symbolic link, a junction or a file with other hard links at an
 // output name, so that nothing is written through it. What it leads to may
 // be a file this process holds (the archive): that stays the conflict it is.
-DWORD RemoveLink(const std::wstring& osPath) {
+DWORD RemoveLink(const std::wstring& osPath, bool* removed) {
   HANDLE link =
       CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -222,8 +222,9 @@ DWORD RemoveLink(const std::wstring& osPath) {
     CloseHandle(target);
     if (held) return ERROR_SHARING_VIOLATION;
   }
-  const BOOL removed = folder ? RemoveDirectoryW(osPath.c_str()) : DeleteFileW(osPath.c_str());
-  return removed ? 0 : GetLastError();
+  if (!(folder ? RemoveDirectoryW(osPath.c_str()) : DeleteFileW(osPath.c_str()))) return GetLastError();
+  *removed = true;
+  return 0;
 }
 
 // The path of an open file or folder with every link resolved, or "".
@@ -306,16 +307,14 @@ int OpenFile(const std::string& path, Access access, int* handle) {
     }
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return static_cast<int>(error);
-    // An existing output may be standard output's own file: what was
-    // printed goes first.
-    FlushOutput();
+    bool removed = false;
     if (access == Access::kWriteEntry) {
-      if (DWORD removeError = RemoveLink(osPath)) return static_cast<int>(removeError);
-      made = CreateNew(osPath);
-      if (made != INVALID_HANDLE_VALUE) {
-        *handle = AddHandle(made, true);
-        return 0;
-      }
+      if (DWORD removeError = RemoveLink(osPath, &removed)) return static_cast<int>(removeError);
+    }
+    made = removed ? CreateNew(osPath) : INVALID_HANDLE_VALUE;
+    if (made != INVALID_HANDLE_VALUE) {
+      *handle = AddHandle(made, true);
+      return 0;
     }
   }
   DWORD desired = GENERIC_READ;
@@ -345,6 +344,8 @@ int OpenFile(const std::string& path, Access access, int* handle) {
     CloseHandle(file);
     return static_cast<int>(error);
   };
+  // A device may be standard output's own: what was printed goes first.
+  if (creates && !IsDisk(file)) FlushOutput();
   if (IsDisk(file)) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info)) return fail(GetLastError());

@@ -24,6 +24,8 @@ class Selection {
 
   /// Whether `path` is chosen; notes the patterns that chose it.
   bool Chooses(const std::string& path);
+  /// Whether every stored file is chosen (no patterns).
+  bool ChoosesAll() const { return patterns_.empty(); }
   /// The not-in-archive message for every pattern that chose nothing: -1
   /// when there was one, else 0.
   int ReportUnmatched() const;
