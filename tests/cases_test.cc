@@ -21,7 +21,7 @@
 //   for the first 0.4 s)
 //   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
 //          tree DIR: PATH ... | ARCHIVE unchanged | ARCHIVE merged DATA => DATA |
-//          FILE is ARCHIVE
+//          FILE is ARCHIVE [DATA] (its bytes, then DATA)
 // DATA: text with \xNN, ¶ (a line end), {N*c}, {rand N SEED [FROM]} and
 // {xor DATA}; OUTPUT also {usage}, {head}, {rule}, {err TEXT} and the
 // error lines of kMacros.
@@ -340,6 +340,8 @@ struct Trial {
       const std::string old = StoredBytes(Expand(check.substr(from, arrow - from)));
       if (how == "merged")
         expected.replace(expected.find(old), old.size(), StoredBytes(Expand(check.substr(arrow + 4))));
+      const size_t tail = check.find(' ', check.find(" is ") + 4);
+      if (how == "is" && tail != std::string::npos) expected += Expand(check.substr(tail + 1));
       EXPECT_EQ(ReadFile(dir / words[0]), expected);
     } else {
       EXPECT_EQ(ReadFile(Path(check.substr(0, check.find('=')))), Expand(equals));
