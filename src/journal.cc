@@ -355,9 +355,11 @@ bool ProveAsRead(Cfile& archive, int64_t length, Proof* proof) {
         return true;
       },
       true);
-  const auto journalStart = static_cast<uint64_t>(trailer.bodyStart);
+  // Old claims end by the old length, new ones by the final length, and
+  // both before the journal, which starts at the final length.
   return walked == 0 && found == proof->fields.size() &&
-         claimsEnd <= static_cast<uint64_t>(trailer.oldLength) && newEnd <= journalStart &&
+         claimsEnd <= static_cast<uint64_t>(trailer.oldLength) &&
+         newEnd <= static_cast<uint64_t>(trailer.finalLength) &&
          (trailer.kind != kMerge || !proof->saved ||
           InDataArea(location, claimsEnd, static_cast<uint64_t>(proof->range.position),
                      static_cast<uint64_t>(proof->range.count)));
