@@ -140,8 +140,10 @@ struct Trailer {
 
 void Encode(const Trailer& trailer, char state, uint8_t* bytes) {
   std::memset(bytes, 0, kTrailerSize);
-  const int64_t values[] = {trailer.oldLength, trailer.finalLength, trailer.bodyStart, trailer.bodyLength};
-  for (int i = 0; i < 4; ++i) PutLittleEndian64(bytes + 8 * i, static_cast<uint64_t>(values[i]));
+  PutLittleEndian64(bytes, static_cast<uint64_t>(trailer.oldLength));
+  PutLittleEndian64(bytes + 8, static_cast<uint64_t>(trailer.finalLength));
+  PutLittleEndian64(bytes + 16, static_cast<uint64_t>(trailer.bodyStart));
+  PutLittleEndian64(bytes + 24, static_cast<uint64_t>(trailer.bodyLength));
   PutLittleEndian64(bytes + 32, trailer.bodySum);
   PutLittleEndian64(bytes + 40, trailer.oldDigest);
   PutLittleEndian64(bytes + 48, trailer.newDigest);
@@ -311,8 +313,9 @@ bool ProveAsRead(Cfile& archive, int64_t length, Proof* proof) {
     for (int64_t done = 0; done < trailer.bodyLength;) {
       if (!block.FitFor(trailer.bodyLength)) return false;
       const int64_t chunk = std::min(trailer.bodyLength - done, static_cast<int64_t>(block.length));
-      if (archive.ReadAt(trailer.bodyStart + done, block.data, static_cast<size_t>(chunk)) != chunk)
+      if (archive.ReadAt(trailer.bodyStart + done, block.data, static_cast<size_t>(chunk)) != chunk) {
         return false;
+      }
       sum.Add(block.data, static_cast<size_t>(chunk));
       done += chunk;
     }
@@ -568,8 +571,9 @@ bool Journal::Mark(char state) {
 
 int Journal::Commit() {
   bool written = true;
-  for (const SavedFields& fields : saved_)
+  for (const SavedFields& fields : saved_) {
     written = written && archive_.WriteAt(fields.position, fields.fresh, kFieldsSize);
+  }
   if (!written || !platform::SyncFile(archive_.handle)) {
     messages::WriteFailed(archive_.path);
     RollBack();
@@ -590,8 +594,9 @@ int Journal::Commit() {
 void Journal::RollBack() {
   Cbuffer block;
   bool back = true;
-  for (const SavedFields& fields : saved_)
+  for (const SavedFields& fields : saved_) {
     back = back && archive_.WriteAt(fields.position, fields.old, kFieldsSize);
+  }
   if (range_.count > 0) {
     back = back && CopyWithin(archive_, finalLength_ + kRangeHeadSize, range_.position, range_.count, block);
   }

@@ -30,7 +30,6 @@ namespace kel {
 namespace {
 
 constexpr int kCheckedBytes = 4;
-constexpr int64_t kRecordFieldsSize = 16;
 
 using Matcher = std::function<bool(const ArchiveEntry&)>;
 
@@ -276,11 +275,11 @@ int64_t NewAddress(ClaimedSpace& space, const Cfile& archive, const ArchiveEntry
 // last of them end.
 int WriteMoves(Directory& directory, const std::vector<Move>& moves, int64_t length, Cbuffer& block) {
   Cfile& archive = directory.archive;
-  std::vector<RecordSwitch> switches;
-  for (const Move& move : moves) {
-    switches.push_back({static_cast<int64_t>(directory.location.blockPosition + move.target.sizeFieldOffset),
-                        static_cast<uint64_t>(move.count), static_cast<uint64_t>(move.position)});
-  }
+  std::vector<RecordSwitch> switches(moves.size());
+  std::transform(moves.begin(), moves.end(), switches.begin(), [&directory](const Move& move) {
+    return RecordSwitch{static_cast<int64_t>(directory.location.blockPosition + move.target.sizeFieldOffset),
+                        static_cast<uint64_t>(move.count), static_cast<uint64_t>(move.position)};
+  });
   Journal journal(archive, &directory.location, length);
   if (journal.Save(switches, block) != 0) return -1;
   for (const Move& move : moves) {

@@ -30,8 +30,9 @@ int Cfile::Open(const std::string& filePath, platform::Access access) {
 }
 
 int64_t Cfile::ReadAt(int64_t position, void* destination, size_t count) {
-  if (readEnd_ >= 0)
+  if (readEnd_ >= 0) {
     count = static_cast<size_t>(std::clamp<int64_t>(readEnd_ - position, 0, static_cast<int64_t>(count)));
+  }
   const int64_t got = platform::ReadAt(handle, position, destination, count);
   // The patches that end behind `position` and begin before what was read ends.
   auto patch = std::upper_bound(patches_.begin(), patches_.end(), position,
