@@ -43,9 +43,9 @@
 // file that holds an archive left by a crash, an appended trailer), fails
 // the digests or the layout. What is left: someone who may write the
 // archive already can append a journal made for its exact present bytes;
-// acting on it changes at most one stored file's record or range to bytes
-// it names and cuts what lies past the claims, which that person could do
-// anyway. A power cut can leave a body or zeros past the old length with
+// acting on it puts back record fields or a range of stored data as it
+// names them and cuts what lies past the claims, which that person could
+// do to the archive anyway. A power cut can leave a body or zeros past the old length with
 // no trailer behind them: those bytes cannot be told from the archive's
 // own and stay.
 #include "journal.h"

@@ -308,7 +308,7 @@ struct Trial {
       if (words[0] == "mkdir") fs::create_directories(Path(name));
       if (words[0] == "link" && !WindowsBuild()) fs::create_symlink(words[2], Path(name));
       if (words[0] == "hardlink") fs::create_hard_link(Path(words[2]), Path(name));
-      if (words[0] == "killed") {
+      if (words[0] == "killed" && !WindowsBuild()) {
         RunOptions killed = {locale, dir.path()};
         killed.environment = {"LD_PRELOAD=" KEL_FAULT_SHIM, "KEL_FAULT=crash", "KEL_FAULT_AT=" + words[2],
                               "ASAN_OPTIONS=verify_asan_link_order=0"};
