@@ -323,6 +323,10 @@ void SameNameWritten(const std::string& path, const std::string& earlier) {
   Error("書き出したファイルと同じ名前になるため書き出しません", path + " = " + earlier);
 }
 
+void OneNameForTwo(const std::string& path, const std::string& other) {
+  Error("同じ名前になる格納ファイルが複数あるため書き戻しません", path + " = " + other);
+}
+
 void Capture(std::string* text) { captured = text; }
 
 void PrintCaptured(const std::string& text) {

@@ -72,6 +72,8 @@ void ReadOnly(const std::string& path);
 void CannotMakeDestination(const std::string& destDir);
 /// `path` names the same file as `earlier`, written before, for the file system.
 void SameNameWritten(const std::string& path, const std::string& earlier);
+/// One file below a put-back's folder stands for both stored files.
+void OneNameForTwo(const std::string& path, const std::string& other);
 void StoredPastEnd(const std::string& path);
 void StoredOverlap(const std::string& path, const std::string& other);
 void MoreOverlaps(uint64_t count);

@@ -27,6 +27,13 @@ int Cfile::Open(const std::string& filePath, platform::Access access) {
   return 0;
 }
 
+int Cfile::OpenIn(int folder, const std::string& name, const std::string& shownPath) {
+  Close();
+  const int error = platform::OpenFileIn(folder, name, &handle);
+  if (error == 0) path = shownPath;
+  return error;
+}
+
 int64_t Cfile::ReadAt(int64_t position, void* destination, size_t count) {
   return platform::ReadAt(handle, position, destination, count);
 }
@@ -87,43 +94,56 @@ size_t FindLastSeparator(const std::string& path) {
   return slash == std::string::npos ? backslash : std::max(backslash, slash);
 }
 
-OutputFolders::Result OutputFolders::CreateFolders(std::string& path) {
-  const size_t last = FindLastSeparator(path);
-  const std::string folder = last == std::string::npos ? "" : path.substr(0, last + 1);
-  // Stored files come folder by folder: only what is new since the last
-  // path is made. Equal texts up to a separator name the same folders.
-  size_t same = 0;
-  while (same < folder.size() && same < ready_.size() && folder[same] == ready_[same]) ++same;
-  const size_t sameFolders = FindLastSeparator(folder.substr(0, same));
-  const size_t from = sameFolders == std::string::npos ? 0 : sameFolders + 1;
-  // Slashes stay slashes: a backslash written behind half a double-byte
-  // character (a UTF-8 name read as Shift-JIS) would become its second byte.
-  int failedInARow = 0;
-  for (size_t at = FindSeparator(path, from); at != std::string::npos && at <= last;
-       at = FindSeparator(path, at + 1)) {
-    // The empty prefix in front of a leading separator is the root.
-    if (at == 0) continue;
-    const std::string prefix = path.substr(0, at);
-    const platform::FolderResult made = platform::MakeFolder(prefix);
-    const bool missing = made == platform::FolderResult::kMissingParent;
-    if (missing || made == platform::FolderResult::kFailed) {
-      failure_ = missing ? platform::Failure::kMissingFolder : platform::FailureOf(platform::LastError());
-      if (failure_ != platform::Failure::kOther) {
-        path.resize(at);
-        return missing ? kMissingParent : kFailed;
-      }
-    }
-    // Below two folders in a row that could not be made (a path too long, a
-    // file in the way), no folder can be: trying each one would cost the
-    // square of a long path.
-    failedInARow = made == platform::FolderResult::kFailed ? failedInARow + 1 : 0;
-    if (failedInARow == 2) break;
-    if (made == platform::FolderResult::kExists && at > destDir_.size() &&
-        platform::LeadsOutside(prefix, destDir_)) {
-      return kOutside;
-    }
-  }
+OutputFolders::~OutputFolders() { Hold("", destination_); }
+
+void OutputFolders::Hold(const std::string& folder, int handle) {
+  if (folder_ >= 0 && folder_ != destination_ && folder_ != handle) platform::CloseFolder(folder_);
+  folder_ = handle;
   ready_ = folder;
+}
+
+OutputFolders::Result OutputFolders::Reach(const std::string& path, const MayMake* mayMake, size_t* cut) {
+  const size_t last = FindLastSeparator(path);
+  const std::string folder = path.substr(0, last == std::string::npos ? 0 : last);
+  *cut = path.size();
+  if (folder_ >= 0 && folder == ready_) return kReady;
+  // From the folder last reached when this one lies below it; else from
+  // the destination, in one step where the system can.
+  int from = destination_;
+  size_t start = 0;
+  if (folder_ >= 0 && !ready_.empty() && folder.size() > ready_.size() &&
+      folder.compare(0, ready_.size(), ready_) == 0 &&
+      FindSeparator(folder, ready_.size()) == ready_.size()) {
+    from = folder_;
+    start = ready_.size() + 1;
+  } else if (int below = -1; !folder.empty() && platform::OpenFolderBeneath(destination_, folder, &below)) {
+    Hold(folder, below);
+    return kReady;
+  }
+  int at = from;
+  while (start <= folder.size()) {
+    const size_t end = std::min(FindSeparator(folder, start), folder.size());
+    const std::string name = folder.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    const bool create = mayMake != nullptr && (*mayMake)(folder.substr(0, end));
+    int below = -1;
+    const platform::FolderResult made = platform::OpenFolderIn(at, name, create, &below);
+    const int error = platform::LastError();
+    if (at != from) platform::CloseFolder(at);
+    if (made == platform::FolderResult::kLink) return kLink;
+    if (made == platform::FolderResult::kMissingParent || made == platform::FolderResult::kFailed) {
+      // A folder that may not be made stands where a file of this run is.
+      const bool refused = made == platform::FolderResult::kMissingParent && mayMake != nullptr && !create;
+      failure_ = refused                                          ? platform::Failure::kOther
+                 : made == platform::FolderResult::kMissingParent ? platform::Failure::kMissingFolder
+                                                                  : platform::FailureOf(error);
+      if (failure_ != platform::Failure::kOther) *cut = end;
+      return kFailed;
+    }
+    at = below;
+  }
+  Hold(folder, at);
   return kReady;
 }
 
