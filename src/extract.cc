@@ -102,9 +102,11 @@ int ExtractFound(Cfile& archive, const std::string& destDir, int64_t address, co
   std::optional<OutputFolders> folders;
   size_t cut = name.size();
   OutputFolders::Result reached = OutputFolders::kFailed;
+  // Its folders are checked as the walk's are, and never made.
+  const OutputFolders::MayMake makeNone = [](const std::string&) { return false; };
   if (error == 0) {
     folders.emplace(destination);
-    reached = folders->Reach(name, nullptr, &cut);
+    reached = folders->Reach(name, &makeNone, &cut);
   }
   int result = -1;
   if (reached == OutputFolders::kLink) {
@@ -114,9 +116,10 @@ int ExtractFound(Cfile& archive, const std::string& destDir, int64_t address, co
     ReportOutput(destDir + name.substr(0, cut), error != 0 ? platform::FailureOf(error) : folders->Failure(),
                  messages::OpenFailed);
   } else {
-    const size_t last = FindLastSeparator(name);
-    result = ExtractOpenRange(archive, address, static_cast<int64_t>(found->size), destDir + name,
-                              folders->Folder(), name.substr(last == std::string::npos ? 0 : last + 1));
+    std::string relative;
+    const int in = folders->OutputIn(name, &relative);
+    result =
+        ExtractOpenRange(archive, address, static_cast<int64_t>(found->size), destDir + name, in, relative);
   }
   folders.reset();
   if (destination >= 0) platform::CloseFolder(destination);
@@ -272,7 +275,8 @@ class Extraction {
     const std::string path = task.outputName.substr(destDir_.size());
     size_t cut = path.size();
     const auto reached = reach.Reach(path, nullptr, &cut);
-    const size_t last = FindLastSeparator(path);
+    std::string relative;
+    const int in = reached == OutputFolders::kReady ? reach.OutputIn(path, &relative) : -1;
     if (reached == OutputFolders::kLink) {
       // Another process put a link in the way since the walk made the folder.
       messages::UnsafePath(path);
@@ -280,8 +284,7 @@ class Extraction {
       ReportOutput(destDir_ + path.substr(0, cut), reach.Failure(), messages::OpenFailed);
       if (FailsEveryOutput(reach.Failure())) task.outcome = Outcome::kStop;
     } else if (copier.CopyRange(task.outputName, static_cast<int64_t>(task.address),
-                                static_cast<int64_t>(task.size), ".", reach.Folder(),
-                                path.substr(last == std::string::npos ? 0 : last + 1)) == 0) {
+                                static_cast<int64_t>(task.size), ".", in, relative) == 0) {
       task.outcome = Outcome::kWritten;
     } else if (FailsEveryOutput(copier.Failure())) {
       task.outcome = Outcome::kStop;

@@ -32,8 +32,8 @@ class RangeCopier {
   /// Copies `size` bytes from `address` (size -1: to the archive's end) into
   /// a new `destFile`, XORing each with DataKey and printing `progressMark`
   /// for every started MiB. 0, or -1 after its message. An output that the
-  /// archive names is made as `name` in the held `folder` (OpenFileIn), and
-  /// removed when it cannot be written whole; one that the user names
+  /// archive names is made as `name` below the held `folder` (OpenFileIn),
+  /// and removed when it cannot be written whole; one that the user names
   /// (`folder` -1) is opened as kWriteNew and keeps the bytes written.
   /// Interrupted, it removes the output, names it and returns -1; the
   /// caller ends the process. Any thread, one copier each.

@@ -72,21 +72,27 @@ FolderResult MakeFolder(const std::string& path);
 /// Holds the folder `path` (empty: the current one) open; a link as `path`
 /// itself is followed. 0, or the system's error number.
 int OpenFolder(const std::string& path, int* folder);
-/// Holds the folder `name`, one name in the held `folder`, open; made first
-/// when missing and `create`. kLink when a link stands there (a file in
-/// its place is kFailed); kMissingParent when it is missing.
+/// Makes sure of the folder `name`, one name in the held `folder`: made
+/// first when `create`, and held open as `*below` unless `below` is null.
+/// kLink when a link stands there (a file in its place is kFailed);
+/// kMissingParent when it is missing.
 FolderResult OpenFolderIn(int folder, const std::string& name, bool create, int* below);
+/// Whether the system resolves a path beneath a held folder in one step
+/// and follows no link on the way (Linux's openat2). Outputs are then
+/// opened by their path below the destination, and no folder of theirs
+/// needs to be held; otherwise each is opened by name in its own folder.
+bool ResolvesBeneath();
 /// Holds the folder `relative` (names joined by separators) below the held
-/// `folder` open in one step, where the system makes sure that no link is
-/// followed and nothing outside is reached; false when it is missing, or
-/// when the system cannot (the caller then goes name by name).
+/// `folder` open in one step where the system resolves beneath a folder;
+/// false when it cannot or the folder is missing.
 bool OpenFolderBeneath(int folder, const std::string& relative, int* below);
 void CloseFolder(int folder);
-/// Opens the file `name` in the held `folder` as kWriteEntry; as OpenFile.
-int OpenFileIn(int folder, const std::string& name, int* handle);
-/// Removes the file `name` from the held `folder` when it is still the
-/// open file `handle` (-1: whatever file it is).
-bool RemoveFileIn(int folder, const std::string& name, int handle);
+/// Opens the output `relative` below the held `folder` as kWriteEntry; as
+/// OpenFile. `relative` is one name unless ResolvesBeneath().
+int OpenFileIn(int folder, const std::string& relative, int* handle);
+/// Removes the output `relative` below the held `folder` when it is still
+/// the open file `handle` (-1: whatever file it is).
+bool RemoveFileIn(int folder, const std::string& relative, int handle);
 
 /// Looks `path` up; on success stores its size in bytes.
 bool FindFile(const std::string& path, int64_t* size);

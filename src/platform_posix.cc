@@ -115,13 +115,37 @@ bool Lock(int fd, const struct stat& info, bool writes) {
          errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
-// A new output, made here and now in `folder` (AT_FDCWD: by path), never
-// through a link: nothing else holds it, so it needs no look at what it
-// is, no truncation and no lock (which would be the only call a small
-// stored file adds to open, write and close; tar takes none either). -1
-// with errno EEXIST when the name is taken.
-int CreateNew(int folder, const char* name) {
-  const int fd = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+// Opens `relative` below the held `folder` with `flags` and no link
+// followed: a path resolved beneath the folder where the kernel can
+// (openat2), else one name in it.
+int OpenBelow(int folder, const std::string& relative, int flags) {
+  if (!ResolvesBeneath()) return openat(folder, relative.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+  open_how how = {};
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) != 0 ? 0666 : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(syscall(SYS_openat2, folder, ToOsPath(relative).c_str(), &how, sizeof how));
+}
+
+// The folder that holds `relative` below the held `folder`, reached as
+// OpenBelow does, and the last name of `relative` in it: `folder` itself
+// for one name, otherwise a folder opened here (-1 on failure).
+int HolderOf(int folder, const std::string& relative, std::string* name) {
+  const std::string osPath = ToOsPath(relative);
+  const size_t slash = osPath.rfind('/');
+  *name = osPath.substr(slash == std::string::npos ? 0 : slash + 1);
+  return slash == std::string::npos ? folder
+                                    : OpenBelow(folder, osPath.substr(0, slash), O_PATH | O_DIRECTORY);
+}
+
+// A new output, made here and now (AT_FDCWD: by path): nothing else holds
+// it, so it needs no look at what it is, no truncation and no lock (which
+// would be the only call a small stored file adds to open, write and
+// close; tar takes none either). -1 with errno EEXIST when the name is taken.
+int CreateNew(int folder, const std::string& relative) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL;
+  const int fd = folder == AT_FDCWD ? open(relative.c_str(), flags | O_CLOEXEC, 0666)
+                                    : OpenBelow(folder, relative, flags);
   if (fd >= 0) {
     const std::lock_guard<std::mutex> lock(heldMutex);
     heldFiles.push_back({fd, 0, 0, true, true, false});
@@ -176,10 +200,6 @@ int Hold(int fd, const struct stat& info, Access access, const char* osPath, int
   *handle = fd;
   return 0;
 }
-
-// Whether the kernel resolves a path beneath a folder with no link
-// followed (openat2); a kernel or a sandbox without it says so once.
-std::atomic<bool> beneathMissing{false};
 
 // Read by every thread, written by the handler on any.
 std::atomic<int> caughtSignal{0};
@@ -249,7 +269,7 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   const std::string osPath = ToOsPath(path);
   const bool creates = access == Access::kWriteNew || access == Access::kWriteEntry;
   if (creates) {
-    *handle = CreateNew(AT_FDCWD, osPath.c_str());
+    *handle = CreateNew(AT_FDCWD, osPath);
     if (*handle >= 0) return 0;
     if (errno != EEXIST) return errno;
   }
@@ -268,17 +288,17 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   return held == kOpenAgain ? OpenFile(path, access, handle) : held;
 }
 
-int OpenFileIn(int folder, const std::string& name, int* handle) {
-  *handle = CreateNew(folder, name.c_str());
+int OpenFileIn(int folder, const std::string& relative, int* handle) {
+  *handle = CreateNew(folder, relative);
   if (*handle >= 0) return 0;
   if (errno != EEXIST) return errno;
   // Something stands there: a plain file of its own is emptied and
   // written, as an output the user names.
-  const int fd = openat(folder, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int fd = OpenBelow(folder, relative, O_WRONLY | O_NONBLOCK);
   struct stat info;
   if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1) {
     const int held = Hold(fd, info, Access::kWriteEntry, nullptr, handle);
-    return held == kOpenAgain ? OpenFileIn(folder, name, handle) : held;
+    return held == kOpenAgain ? OpenFileIn(folder, relative, handle) : held;
   }
   // A link, a file with other hard links, a pipe or a device is removed, as
   // tar does, and a new file made in its place. What a link leads to may be
@@ -288,15 +308,21 @@ int OpenFileIn(int folder, const std::string& name, int* handle) {
   } else if (errno != ELOOP && errno != ENXIO && errno != ENOENT) {
     return errno;
   }
+  std::string name;
+  const int holder = HolderOf(folder, relative, &name);
+  if (holder < 0) return errno;
+  int error = 0;
   {
     struct stat target;
     const std::lock_guard<std::mutex> lock(heldMutex);
-    if (fstatat(folder, name.c_str(), &target, 0) == 0 && HeldInConflict(target, true) == Conflict::kHeld) {
-      return EBUSY;
+    if (fstatat(holder, name.c_str(), &target, 0) == 0 && HeldInConflict(target, true) == Conflict::kHeld) {
+      error = EBUSY;
     }
   }
-  if (unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) return errno;
-  *handle = CreateNew(folder, name.c_str());
+  if (error == 0 && unlinkat(holder, name.c_str(), 0) != 0 && errno != ENOENT) error = errno;
+  if (holder != folder) close(holder);
+  if (error != 0) return error;
+  *handle = CreateNew(folder, relative);
   return *handle >= 0 ? 0 : errno;
 }
 
@@ -392,45 +418,60 @@ int OpenFolder(const std::string& path, int* folder) {
 }
 
 FolderResult OpenFolderIn(int folder, const std::string& name, bool create, int* below) {
-  // Made when missing, then opened: what another process puts there
-  // meanwhile is met as it is.
-  for (bool made = false;; made = true) {
+  // Made first when it may be (what lies beyond the folders already there
+  // is mostly new), then opened or looked at: what another process puts
+  // there meanwhile is met as it is.
+  const bool made = create && mkdirat(folder, name.c_str(), 0777) == 0;
+  if (create && !made && errno != EEXIST)
+    return errno == ENOENT ? FolderResult::kMissingParent : FolderResult::kFailed;
+  if (below != nullptr) {
     *below = openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (*below >= 0) return made ? FolderResult::kMade : FolderResult::kExists;
-    if (errno != ENOENT || !create || made) break;
-    if (mkdirat(folder, name.c_str(), 0777) != 0 && errno != EEXIST) break;
+  } else if (made) {
+    return FolderResult::kMade;
   }
-  const int error = errno;
+  const int error = below != nullptr ? errno : ENOTDIR;
   struct stat info;
-  if (error == ENOTDIR && fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISLNK(info.st_mode)) {
-    return FolderResult::kLink;
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? FolderResult::kMissingParent : FolderResult::kFailed;
   }
-  errno = error;
-  return error == ENOENT ? FolderResult::kMissingParent : FolderResult::kFailed;
+  if (S_ISLNK(info.st_mode)) return FolderResult::kLink;
+  if (S_ISDIR(info.st_mode) && below == nullptr) return FolderResult::kExists;
+  errno = S_ISDIR(info.st_mode) ? error : ENOTDIR;
+  return FolderResult::kFailed;
+}
+
+bool ResolvesBeneath() {
+  // A kernel or a sandbox without openat2 says so on the first call.
+  static const bool resolves = [] {
+    open_how how = {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    const long fd = syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how);
+    if (fd >= 0) close(static_cast<int>(fd));
+    return fd >= 0 || (errno != ENOSYS && errno != EPERM);
+  }();
+  return resolves;
 }
 
 bool OpenFolderBeneath(int folder, const std::string& relative, int* below) {
-  if (beneathMissing) return false;
-  open_how how = {};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = syscall(SYS_openat2, folder, ToOsPath(relative).c_str(), &how, sizeof how);
-  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) beneathMissing = true;
-  *below = static_cast<int>(fd);
-  return fd >= 0;
+  *below = ResolvesBeneath() ? OpenBelow(folder, relative, O_PATH | O_DIRECTORY) : -1;
+  return *below >= 0;
 }
 
 void CloseFolder(int folder) { close(folder); }
 
-bool RemoveFileIn(int folder, const std::string& name, int handle) {
+bool RemoveFileIn(int folder, const std::string& relative, int handle) {
+  std::string name;
+  const int holder = HolderOf(folder, relative, &name);
   struct stat held, named;
-  if (handle >= 0 &&
-      (fstat(handle, &held) != 0 || fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-       held.st_dev != named.st_dev || held.st_ino != named.st_ino)) {
-    return false;
-  }
-  return unlinkat(folder, name.c_str(), 0) == 0;
+  const bool removes =
+      holder >= 0 && (handle < 0 || (fstat(handle, &held) == 0 &&
+                                     fstatat(holder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                     held.st_dev == named.st_dev && held.st_ino == named.st_ino));
+  const bool removed = removes && unlinkat(holder, name.c_str(), 0) == 0;
+  if (holder >= 0 && holder != folder) close(holder);
+  return removed;
 }
 
 bool FindFile(const std::string& path, int64_t* size) {

@@ -481,7 +481,7 @@ int OpenFolder(const std::string& path, int* folder) {
 }
 
 FolderResult OpenFolderIn(int folder, const std::string& name, bool create, int* below) {
-  *below = -1;
+  if (below != nullptr) *below = -1;
   ULONG_PTR information = 0;
   HANDLE file =
       OpenIn(Handle(folder), name, FILE_READ_ATTRIBUTES | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -492,13 +492,14 @@ FolderResult OpenFolderIn(int folder, const std::string& name, bool create, int*
                                                                           : FolderResult::kFailed;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  if (IsLink(file, &info)) {
-    CloseHandle(file);
-    return FolderResult::kLink;
-  }
-  *below = AddHandle(file, false);
+  const bool link = IsLink(file, &info);
+  if (link || below == nullptr) CloseHandle(file);
+  if (link) return FolderResult::kLink;
+  if (below != nullptr) *below = AddHandle(file, false);
   return information == FILE_CREATED ? FolderResult::kMade : FolderResult::kExists;
 }
+
+bool ResolvesBeneath() { return false; }
 
 bool OpenFolderBeneath(int, const std::string&, int*) { return false; }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
 namespace kel {
 
@@ -94,57 +95,104 @@ size_t FindLastSeparator(const std::string& path) {
   return slash == std::string::npos ? backslash : std::max(backslash, slash);
 }
 
-OutputFolders::~OutputFolders() { Hold("", destination_); }
+OutputFolders::OutputFolders(int destination) : destination_(destination) {}
 
-void OutputFolders::Hold(const std::string& folder, int handle) {
-  if (folder_ >= 0 && folder_ != destination_ && folder_ != handle) platform::CloseFolder(folder_);
-  folder_ = handle;
-  ready_ = folder;
+OutputFolders::~OutputFolders() {
+  for (int held : {folder_, parent_}) {
+    if (held >= 0 && held != destination_) platform::CloseFolder(held);
+  }
 }
 
 OutputFolders::Result OutputFolders::Reach(const std::string& path, const MayMake* mayMake, size_t* cut) {
   const size_t last = FindLastSeparator(path);
   const std::string folder = path.substr(0, last == std::string::npos ? 0 : last);
   *cut = path.size();
-  if (folder_ >= 0 && folder == ready_) return kReady;
-  // From the folder last reached when this one lies below it; else from
-  // the destination, in one step where the system can.
-  int from = destination_;
-  size_t start = 0;
-  if (folder_ >= 0 && !ready_.empty() && folder.size() > ready_.size() &&
-      folder.compare(0, ready_.size(), ready_) == 0 &&
-      FindSeparator(folder, ready_.size()) == ready_.size()) {
-    from = folder_;
-    start = ready_.size() + 1;
-  } else if (int below = -1; !folder.empty() && platform::OpenFolderBeneath(destination_, folder, &below)) {
-    Hold(folder, below);
-    return kReady;
+  if (known_ && folder == ready_) return kReady;
+  // Outputs opened by their path below the destination need no folder held.
+  if (mayMake == nullptr && beneath_) return kReady;
+  // Whether `text` (empty: the destination) is `folder` or holds it.
+  const auto within = [&folder](const std::string& text) {
+    return text.empty() ||
+           (folder.compare(0, text.size(), text) == 0 &&
+            (folder.size() == text.size() || FindSeparator(folder, text.size()) == text.size()));
+  };
+  // From the deepest folder held that holds this one: the last one, the one
+  // that holds it, one that holds both reached in one step, or the
+  // destination.
+  std::vector<int> opened;  // here; closed unless kept
+  int at = destination_;
+  std::string atText;
+  if (known_ && folder_ >= 0 && within(ready_)) {
+    at = folder_;
+    atText = ready_;
+  } else if (known_ && parent_ >= 0 && within(parentText_)) {
+    at = parent_;
+    atText = parentText_;
+  } else if (known_ && beneath_) {
+    size_t common = 0;
+    for (size_t end = FindSeparator(folder); end != std::string::npos; end = FindSeparator(folder, end + 1)) {
+      if (ready_.compare(0, end, folder, 0, end) != 0) break;
+      if (ready_.size() == end || FindSeparator(ready_, end) == end) common = end;
+    }
+    int below = -1;
+    if (common > 0 && platform::OpenFolderBeneath(destination_, folder.substr(0, common), &below)) {
+      opened.push_back(below);
+      at = below;
+      atText = folder.substr(0, common);
+    }
   }
-  int at = from;
-  while (start <= folder.size()) {
+  int holder = at == folder_ ? parent_ : -1;
+  std::string holderText = at == folder_ ? parentText_ : "";
+  for (size_t start = atText.empty() ? 0 : atText.size() + 1; start <= folder.size();) {
     const size_t end = std::min(FindSeparator(folder, start), folder.size());
     const std::string name = folder.substr(start, end - start);
     start = end + 1;
     if (name.empty() || name == ".") continue;
     const bool create = mayMake != nullptr && (*mayMake)(folder.substr(0, end));
+    // The last folder is opened only when outputs are opened in it.
     int below = -1;
-    const platform::FolderResult made = platform::OpenFolderIn(at, name, create, &below);
+    const platform::FolderResult made =
+        platform::OpenFolderIn(at, name, create, end == folder.size() && beneath_ ? nullptr : &below);
     const int error = platform::LastError();
-    if (at != from) platform::CloseFolder(at);
-    if (made == platform::FolderResult::kLink) return kLink;
-    if (made == platform::FolderResult::kMissingParent || made == platform::FolderResult::kFailed) {
+    if (below >= 0) opened.push_back(below);
+    if (made != platform::FolderResult::kMade && made != platform::FolderResult::kExists) {
+      for (int handle : opened) platform::CloseFolder(handle);
+      if (made == platform::FolderResult::kLink) return kLink;
       // A folder that may not be made stands where a file of this run is.
-      const bool refused = made == platform::FolderResult::kMissingParent && mayMake != nullptr && !create;
-      failure_ = refused                                          ? platform::Failure::kOther
-                 : made == platform::FolderResult::kMissingParent ? platform::Failure::kMissingFolder
-                                                                  : platform::FailureOf(error);
+      const bool missing = made == platform::FolderResult::kMissingParent;
+      failure_ = missing && mayMake != nullptr && !create ? platform::Failure::kOther
+                 : missing                                ? platform::Failure::kMissingFolder
+                                                          : platform::FailureOf(error);
       if (failure_ != platform::Failure::kOther) *cut = end;
       return kFailed;
     }
+    holder = at;
+    holderText = atText;
     at = below;
+    atText = folder.substr(0, end);
   }
-  Hold(folder, at);
+  for (int held : {folder_, parent_}) {
+    if (held >= 0 && held != destination_ && held != at && held != holder) platform::CloseFolder(held);
+  }
+  for (int handle : opened) {
+    if (handle != at && handle != holder) platform::CloseFolder(handle);
+  }
+  known_ = true;
+  ready_ = folder;
+  folder_ = at;
+  parent_ = holder;
+  parentText_ = holderText;
   return kReady;
+}
+
+int OutputFolders::OutputIn(const std::string& path, std::string* relative) const {
+  if (beneath_) {
+    *relative = path;
+    return destination_;
+  }
+  const size_t last = FindLastSeparator(path);
+  *relative = path.substr(last == std::string::npos ? 0 : last + 1);
+  return folder_;
 }
 
 bool FailsEveryOutput(platform::Failure failure) {
