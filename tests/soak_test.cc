@@ -4,7 +4,8 @@
 // replayed from the order of its writes and syncs. After each, the archive
 // must read as wholly old or wholly new, the exit status must say which,
 // and the same command again must finish the job. Then interrupts at
-// moments of an extraction, a long write and two writers at once.
+// moments of an extraction, a long write and two writers at once, and a
+// process that swaps links into a destination while it is extracted to.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
