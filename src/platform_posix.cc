@@ -422,8 +422,9 @@ FolderResult OpenFolderIn(int folder, const std::string& name, bool create, int*
   // is mostly new), then opened or looked at: what another process puts
   // there meanwhile is met as it is.
   const bool made = create && mkdirat(folder, name.c_str(), 0777) == 0;
-  if (create && !made && errno != EEXIST)
+  if (create && !made && errno != EEXIST) {
     return errno == ENOENT ? FolderResult::kMissingParent : FolderResult::kFailed;
+  }
   if (below != nullptr) {
     *below = openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (*below >= 0) return made ? FolderResult::kMade : FolderResult::kExists;
