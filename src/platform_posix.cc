@@ -8,10 +8,11 @@
 // opened without truncation and emptied only once its lock is held, so a
 // file open elsewhere in the tool (the archive) is never emptied.
 //
-// Folders: descriptors opened O_PATH. An output the archive names is made
-// with openat below its folder's descriptor, reached name by name with
-// O_NOFOLLOW (or by openat2, which resolves beneath a folder and follows
-// no link), so no link that another process puts in the way is followed.
+// Folders: descriptors opened O_PATH, each reached from its parent's by
+// name with O_NOFOLLOW. An output the archive names is opened by openat2
+// beneath the destination's descriptor, which follows no link and leaves
+// no folder that another process renames away, where the kernel has it;
+// else by openat with O_NOFOLLOW in its own folder's descriptor.
 //
 // Text: the LC_CTYPE codeset picks the mode. UTF-8 locales get stored names
 // converted from CP932 by iconv; every other locale keeps the stored

@@ -8,6 +8,12 @@
 // opened without truncation and emptied only once opened, after the check
 // that it is not this process's own standard output.
 //
+// Folders below a destination, and the outputs the archive names, are
+// opened by name in their parent's handle (NtCreateFile with a root
+// handle), never through a reparse point; a folder is held without
+// FILE_SHARE_DELETE while outputs are made in it, so that no other program
+// can rename it or put a junction in its place meanwhile.
+//
 // Text: the ANSI code page picks the mode. Code page 932 keeps the stored
 // Shift-JIS bytes, where bytes 0x81-0x9F and 0xE0-0xFC lead a two-byte
 // character whose second byte may be 0x5C; any other code page gets stored
