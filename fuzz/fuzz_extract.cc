@@ -1,9 +1,11 @@
 // Fuzz target: a fuzzed archive extracted whole (into the working folder)
-// and by the address of its first and last stored files (into the
-// destination named by its path), checking that nothing is written outside
-// the destination. Inputs of even length are extracted in the byte-faithful
-// (Shift-JIS) text mode, odd ones in the UTF-8 mode, where names are
-// converted and every 0x5C byte of a name that stays unconverted separates.
+// on one thread and on four, which must print the same lines and leave the
+// same files, and by the address of its first and last stored files (into
+// the destination named by its path), checking that nothing is written
+// outside the destination. Inputs of even length are extracted in the
+// byte-faithful (Shift-JIS) text mode, odd ones in the UTF-8 mode, where
+// names are converted and every 0x5C byte of a name that stays unconverted
+// separates.
 //
 // The scratch tree is root/r/a/b/dest with the archive in root, so that a
 // stored path that climbs one to four levels out of dest lands in a folder
@@ -23,6 +25,7 @@
 
 #include "archive.h"
 #include "extract.h"
+#include "messages.h"
 #include "platform.h"
 #include "select.h"
 
@@ -65,6 +68,56 @@ void EmptyFolder(int fd) {
   closedir(dir);
 }
 
+// Every path below the folder `fd` (closed here), with its bytes; folders
+// and links marked.
+void Snapshot(int fd, const std::string& prefix, std::vector<std::string>* tree) {
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) abort();
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    struct stat info;
+    if (name == "." || name == ".." || fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    std::string item = prefix + name;
+    if (S_ISDIR(info.st_mode)) {
+      const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+      if (child < 0) abort();
+      Snapshot(child, item + "/", tree);
+      item += "/";
+    } else if (S_ISREG(info.st_mode)) {
+      std::string bytes(static_cast<size_t>(info.st_size), '\0');
+      const int file = openat(fd, name.c_str(), O_RDONLY);
+      if (file < 0 || read(file, &bytes[0], bytes.size()) != static_cast<ssize_t>(bytes.size())) abort();
+      close(file);
+      item += "=" + bytes;
+    } else {
+      item += " (not a file)";
+    }
+    tree->push_back(item);
+  }
+  closedir(dir);
+}
+
+// Extract-all into dest on `threads` threads: what it printed, and dest's
+// files, which it then removes.
+std::string ExtractAllOn(int threads, std::vector<std::string>* tree) {
+  kel::messages::EndLine();
+  kel::platform::FlushOutput();
+  if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0 ||
+      chdir(dest.c_str()) != 0) {
+    abort();
+  }
+  kel::Selection all;
+  kel::ExtractAll(archivePath, "", all, threads);
+  kel::platform::FlushOutput();
+  if (fchdir(originalFolder) != 0) abort();
+  std::string printed(static_cast<size_t>(lseek(STDOUT_FILENO, 0, SEEK_END)), '\0');
+  if (pread(STDOUT_FILENO, &printed[0], printed.size(), 0) != static_cast<ssize_t>(printed.size())) abort();
+  Snapshot(open(dest.c_str(), O_RDONLY | O_DIRECTORY), "", tree);
+  std::sort(tree->begin(), tree->end());
+  EmptyFolder(open(dest.c_str(), O_RDONLY | O_DIRECTORY));
+  return printed;
+}
+
 void MakeFolder(const std::string& path) {
   if (mkdir(path.c_str(), 0755) != 0) abort();
 }
@@ -92,10 +145,11 @@ void RemoveScratch() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const int null = open("/dev/null", O_WRONLY);
-  if (null < 0 || dup2(null, STDOUT_FILENO) < 0) abort();
-  close(null);
   root = "/dev/shm/kel-fuzz-extract-" + std::to_string(getpid());
+  // Standard output is a file, read back after each extract-all.
+  const int printed = open((root + ".out").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (printed < 0 || dup2(printed, STDOUT_FILENO) < 0 || unlink((root + ".out").c_str()) != 0) abort();
+  close(printed);
   archivePath = root + "/in.kel";
   dest = root + "/r/a/b/dest";
   MakeFolder(root);
@@ -123,10 +177,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     setenv("LC_ALL", utf8 ? "C.utf8" : "C", 1);
     kel::platform::InitText();
   }
-  if (chdir(dest.c_str()) != 0) abort();
-  kel::Selection all;
-  kel::ExtractAll(archivePath, "", all);
-  if (fchdir(originalFolder) != 0) abort();
+  // The walk decides every output before a worker copies: the thread count
+  // changes nothing.
+  std::vector<std::string> alone, side;
+  if (ExtractAllOn(1, &alone) != ExtractAllOn(4, &side) || alone != side) {
+    fprintf(stderr, "fuzz_extract: -j 1 and -j 4 differ\n");
+    abort();
+  }
   for (int64_t address : EndAddresses()) kel::ExtractByAddress(archivePath, dest + "\\", address);
   kel::platform::FlushOutput();
 

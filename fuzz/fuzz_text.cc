@@ -203,9 +203,12 @@ bool MatchesPattern(const Text& pattern, const Text& path, bool utf8) {
   }
   std::vector<std::string> p = Levels(pattern);
   const std::vector<std::string> n = Levels(path);
-  if (p.back().empty()) p.back() = "**";
+  // A trailing separator: the levels before it match a folder of the path,
+  // and something lies below it.
+  const bool below = p.back().empty();
+  if (below) p.pop_back();
   std::vector<std::vector<bool>> match(p.size() + 1, std::vector<bool>(n.size() + 1, false));
-  match[p.size()][n.size()] = true;
+  for (size_t j = 0; j <= n.size(); ++j) match[p.size()][j] = below ? j < n.size() : j == n.size();
   for (size_t i = p.size(); i-- > 0;) {
     for (size_t j = n.size() + 1; j-- > 0;) {
       match[i][j] = p[i] == "**" ? match[i + 1][j] || (j < n.size() && match[i][j + 1])

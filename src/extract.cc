@@ -57,31 +57,13 @@ bool StoredSizeFits(const ArchiveEntry& entry) {
 }
 
 int ExtractOpenRange(Cfile& archive, int64_t address, int64_t size, const std::string& destFile,
-                     platform::Access access) {
+                     int folder = -1, const std::string& name = "") {
   // Refused operands get no head line; size -1 shows the count it stands for.
   if (!RangeIsValid(archive, address, size)) return -1;
   messages::ExtractRangeHead(address, size == -1 ? archive.fileSize - address : size, destFile);
-  const int result = RangeCopier(archive).CopyRange(destFile, address, size, "", access);
+  const int result = RangeCopier(archive).CopyRange(destFile, address, size, "", folder, name);
   platform::EndIfInterrupted();
   return result;
-}
-
-int ExtractFound(Cfile& archive, const std::string& destDir, int64_t address, const ArchiveEntry* found) {
-  if (found == nullptr) {
-    messages::NotStartAddress(address);
-    return -1;
-  }
-  std::string name = LastPathComponent(found->path);
-  // A bare name may still hold a slash: its folder must lie inside destDir.
-  const size_t folderEnd = FindLastSeparator(name);
-  if (!IsSafeEntryPath(name) || (folderEnd != std::string::npos &&
-                                 platform::LeadsOutside(destDir + name.substr(0, folderEnd), destDir))) {
-    messages::UnsafePath(name);
-    return -1;
-  }
-  if (!StoredSizeFits(*found)) return -1;
-  return ExtractOpenRange(archive, address, static_cast<int64_t>(found->size), destDir + name,
-                          platform::Access::kWriteEntry);
 }
 
 // Says why an output could not be made or written: in words of its own for
@@ -102,32 +84,93 @@ void ReportOutput(const std::string& path, platform::Failure failure, void (*oth
   otherwise(path);
 }
 
-// The outputs written so far where the file system takes names that differ
-// in case for one file (Windows): a second spelling must never overwrite
-// the first. A slot holds the upper 37 bits of the folded name's hash and
-// the index of its stored file in the walk, 8 bytes; the name itself is
-// found by walking the directory again, which only a hit needs.
-class WrittenNames {
- public:
-  explicit WrittenNames(Directory& directory) : directory_(directory) {}
+int ExtractFound(Cfile& archive, const std::string& destDir, int64_t address, const ArchiveEntry* found) {
+  if (found == nullptr) {
+    messages::NotStartAddress(address);
+    return -1;
+  }
+  // A bare name may still hold a slash: its folder is reached below destDir
+  // as extract-all's are, but never made.
+  const std::string name = LastPathComponent(found->path);
+  if (!IsSafeEntryPath(name)) {
+    messages::UnsafePath(name);
+    return -1;
+  }
+  if (!StoredSizeFits(*found)) return -1;
+  int destination = -1;
+  const int error = platform::OpenFolder(destDir, &destination);
+  std::optional<OutputFolders> folders;
+  size_t cut = name.size();
+  OutputFolders::Result reached = OutputFolders::kFailed;
+  // Its folders are checked as the walk's are, and never made.
+  const OutputFolders::MayMake makeNone = [](const std::string&) { return false; };
+  if (error == 0) {
+    folders.emplace(destination);
+    reached = folders->Reach(name, &makeNone, &cut);
+  }
+  int result = -1;
+  if (reached == OutputFolders::kLink) {
+    messages::UnsafePath(name);
+  } else if (reached != OutputFolders::kReady) {
+    messages::ExtractRangeHead(address, static_cast<int64_t>(found->size), destDir + name);
+    ReportOutput(destDir + name.substr(0, cut), error != 0 ? platform::FailureOf(error) : folders->Failure(),
+                 messages::OpenFailed);
+  } else {
+    std::string relative;
+    const int in = folders->OutputIn(name, &relative);
+    result =
+        ExtractOpenRange(archive, address, static_cast<int64_t>(found->size), destDir + name, in, relative);
+  }
+  folders.reset();
+  if (destination >= 0) platform::CloseFolder(destination);
+  return result;
+}
 
-  /// The path of an earlier output whose name folds to `folded`, or "".
-  std::string Find(const std::string& folded) const {
-    if (slots_.empty()) return "";
-    const uint64_t key = Key(folded);
-    for (size_t at = Home(key); slots_[at] != 0; at = Next(at)) {
-      if ((slots_[at] & ~kIndexMask) != key) continue;
-      std::string path = PathAt(slots_[at] & kIndexMask);
-      if (platform::FoldedName(path) == folded) return path;
+// The output names this run writes below the destination, as the walk
+// decides them before any worker copies: a stored file whose output name is
+// that of an earlier one of another stored path is refused, and no folder
+// is made where a file of this run is to be, whatever the thread count. A
+// slot holds the upper 37 bits of the hash of the name's OutputKey and the
+// index of its stored file in the walk, 8 bytes; the name itself is found by
+// walking the directory again, which only a hit needs.
+class RunNames {
+ public:
+  explicit RunNames(Directory& directory) : directory_(directory) {}
+
+  /// The place in the walk, plus one, of the stored file that made `key` a
+  /// file name of this run, with its path; 0 when none did.
+  uint64_t Find(const std::string& key, std::string* path) const {
+    if (slots_.empty()) return 0;
+    const uint64_t tag = Tag(key);
+    for (size_t at = Home(tag); slots_[at] != 0; at = Next(at)) {
+      if ((slots_[at] & ~kIndexMask) != tag) continue;
+      *path = PathAt(slots_[at] & kIndexMask, false);
+      if (OutputKey(*path) == key) return slots_[at] & kIndexMask;
     }
-    return "";
+    return 0;
   }
 
-  void Add(const std::string& folded, uint64_t index) {
+  void Add(const std::string& key, uint64_t index) {
     if (index + 1 > kIndexMask) return;
     if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
-    Put(Key(folded) | (index + 1));
+    Put(Tag(key) | (index + 1));
     ++used_;
+  }
+
+  /// The path of the stored file `oneBased` in the walk, converted to the
+  /// process code page or as stored.
+  std::string PathAt(uint64_t oneBased, bool stored) const {
+    std::string path;
+    uint64_t index = 0;
+    const bool was = directory_.storedNames;
+    directory_.storedNames = stored;
+    WalkDirectory(directory_, [&](const ArchiveEntry& entry) {
+      if (++index != oneBased) return true;
+      path = entry.path;
+      return false;
+    });
+    directory_.storedNames = was;
+    return path;
   }
 
  private:
@@ -135,8 +178,8 @@ class WrittenNames {
   static constexpr int kIndexBits = 27;
   static constexpr uint64_t kIndexMask = (uint64_t{1} << kIndexBits) - 1;
 
-  static uint64_t Key(const std::string& folded) { return std::hash<std::string>{}(folded) & ~kIndexMask; }
-  size_t Home(uint64_t key) const { return static_cast<size_t>(key >> kIndexBits) & (slots_.size() - 1); }
+  static uint64_t Tag(const std::string& key) { return std::hash<std::string>{}(key) & ~kIndexMask; }
+  size_t Home(uint64_t tag) const { return static_cast<size_t>(tag >> kIndexBits) & (slots_.size() - 1); }
   size_t Next(size_t at) const { return (at + 1) & (slots_.size() - 1); }
   void Put(uint64_t slot) {
     size_t at = Home(slot & ~kIndexMask);
@@ -150,17 +193,6 @@ class WrittenNames {
       if (slot != 0) Put(slot);
     }
   }
-  // The path of the stored file `oneBased` in the walk.
-  std::string PathAt(uint64_t oneBased) const {
-    std::string path;
-    uint64_t index = 0;
-    WalkDirectory(directory_, [&](const ArchiveEntry& entry) {
-      if (++index != oneBased) return true;
-      path = entry.path;
-      return false;
-    });
-    return path;
-  }
 
   Directory& directory_;
   std::vector<uint64_t> slots_;
@@ -173,69 +205,86 @@ enum class Outcome { kWritten, kFailed, kStop };
 struct Task {
   uint64_t address = 0;
   uint64_t size = 0;
-  uint64_t index = 0;  ///< its place in the walk
   std::string outputName;
-  std::string folded;    ///< its name as the file system compares names, or ""
-  bool newName = false;  ///< no output before it had that name
-  bool copies = false;   ///< the checks passed: its bytes are to be copied
+  bool copies = false;  ///< the checks passed: its bytes are to be copied
   bool started = false;
-  size_t key = 0;  ///< the hash of its NameKey, while it is copied
+  size_t key = 0;  ///< the hash of its OutputKey
   Outcome outcome = Outcome::kFailed;
   std::string text;  ///< what it prints, while threads work side by side
 };
 
 // Extract-all: each stored file's checks, folders and line head, made in
-// walk order, then its bytes, and what the run has written so far.
+// walk order, then its bytes.
 class Extraction {
  public:
-  Extraction(Directory& directory, const std::string& destDir)
-      : destDir_(destDir), folders_(destDir), written_(directory) {}
+  Extraction(Directory& directory, const std::string& destDir) : destDir_(destDir), names_(directory) {}
+  ~Extraction() {
+    folders_.reset();
+    if (destination_ >= 0) platform::CloseFolder(destination_);
+  }
+  Extraction(const Extraction&) = delete;
+  Extraction& operator=(const Extraction&) = delete;
 
   /// Decides `task` for the stored file `entry`, `index` in the walk, and
   /// makes its folders; leaves `task.copies` set when its bytes are next.
   void Prepare(const ArchiveEntry& entry, uint64_t index, Task& task) {
     task.address = entry.address;
     task.size = entry.size;
-    task.index = index;
     task.outcome = Outcome::kFailed;
     if (!IsSafeEntryPath(entry.path)) return messages::UnsafePath(entry.path);
-    task.folded = platform::FoldedName(entry.path);
-    const std::string earlier = task.folded.empty() ? "" : written_.Find(task.folded);
-    if (!earlier.empty() && earlier != entry.path) return messages::SameNameWritten(entry.path, earlier);
-    task.newName = earlier.empty();
+    // One name on disk is one stored path's (the same path again is written again).
+    const std::string key = OutputKey(entry.path);
+    task.key = std::hash<std::string>{}(key);
+    std::string earlier;
+    const uint64_t earlierAt = names_.Find(key, &earlier);
+    if (earlierAt != 0 &&
+        (earlier != entry.path || names_.PathAt(earlierAt, true) != names_.PathAt(index + 1, true))) {
+      return messages::SameNameWritten(entry.path, earlier);
+    }
     task.outputName = destDir_ + entry.path;
     const bool fits = entry.size <= static_cast<uint64_t>(INT64_MAX);
     // A stored size that cannot be copied makes no folders.
-    const auto made = fits ? folders_.CreateFolders(task.outputName) : OutputFolders::kReady;
-    if (made == OutputFolders::kOutside) return messages::UnsafePath(entry.path);
-    if (made == OutputFolders::kFailed && FailsEveryOutput(folders_.Failure())) {
+    if (fits && !folders_ && !OpenDestination()) {
       task.outcome = Outcome::kStop;
-      return ReportOutput(task.outputName, folders_.Failure(), messages::OpenFailed);
+      return;
     }
-    // A destination that is a file, or that could not be made, fails every
-    // stored file alike: once said is enough.
-    if (!destinationChecked_ && fits) {
-      destinationChecked_ = true;
-      if (!platform::IsFolder(destDir_)) {
-        task.outcome = Outcome::kStop;
-        return messages::CannotMakeDestination(destDir_);
-      }
+    size_t cut = entry.path.size();
+    const auto reached = fits ? folders_->Reach(entry.path, &mayMake_, &cut) : OutputFolders::kReady;
+    if (reached == OutputFolders::kLink) return messages::UnsafePath(entry.path);
+    if (reached == OutputFolders::kFailed && FailsEveryOutput(folders_->Failure())) {
+      task.outcome = Outcome::kStop;
+      return ReportOutput(destDir_ + entry.path.substr(0, cut), folders_->Failure(), messages::OpenFailed);
     }
     messages::ExtractEntryHead(entry.path, entry.size);
-    if (made != OutputFolders::kReady) {
-      ReportOutput(task.outputName, folders_.Failure(), messages::OpenFailed);
+    if (reached != OutputFolders::kReady) {
+      ReportOutput(destDir_ + entry.path.substr(0, cut), folders_->Failure(), messages::OpenFailed);
     } else if (StoredSizeFits(entry)) {
       task.copies = true;
+      if (earlierAt == 0) names_.Add(key, index);
       return;
     }
     messages::EndLine();
   }
 
-  /// Copies the bytes of a prepared stored file; any thread.
-  static void Copy(Task& task, RangeCopier& copier) {
+  /// Copies the bytes of a prepared stored file into its folder, reached
+  /// through `folders`: any thread, each with folders of its own; null on
+  /// the walk's thread, which has its folder open already.
+  void Copy(Task& task, RangeCopier& copier, OutputFolders* folders) {
     task.started = true;
-    if (copier.CopyRange(task.outputName, static_cast<int64_t>(task.address), static_cast<int64_t>(task.size),
-                         ".", platform::Access::kWriteEntry) == 0) {
+    OutputFolders& reach = folders != nullptr ? *folders : *folders_;
+    const std::string path = task.outputName.substr(destDir_.size());
+    size_t cut = path.size();
+    const auto reached = reach.Reach(path, nullptr, &cut);
+    std::string relative;
+    const int in = reached == OutputFolders::kReady ? reach.OutputIn(path, &relative) : -1;
+    if (reached == OutputFolders::kLink) {
+      // Another process put a link in the way since the walk made the folder.
+      messages::UnsafePath(path);
+    } else if (reached != OutputFolders::kReady) {
+      ReportOutput(destDir_ + path.substr(0, cut), reach.Failure(), messages::OpenFailed);
+      if (FailsEveryOutput(reach.Failure())) task.outcome = Outcome::kStop;
+    } else if (copier.CopyRange(task.outputName, static_cast<int64_t>(task.address),
+                                static_cast<int64_t>(task.size), ".", in, relative) == 0) {
       task.outcome = Outcome::kWritten;
     } else if (FailsEveryOutput(copier.Failure())) {
       task.outcome = Outcome::kStop;
@@ -243,18 +292,43 @@ class Extraction {
     messages::EndLine();
   }
 
-  /// Notes a stored file done with, in walk order.
-  void Finish(const Task& task) {
-    if (task.outcome == Outcome::kWritten && task.newName && !task.folded.empty()) {
-      written_.Add(task.folded, task.index);
-    }
-  }
+  /// The destination folder, held open once a stored file needed it.
+  int Destination() const { return destination_; }
 
  private:
+  // Makes the destination and the folders above it (a link among them is
+  // the user's choice) and holds it open. A destination that is a file, or
+  // that cannot be made, fails every stored file alike: once said is enough.
+  bool OpenDestination() {
+    for (size_t at = FindSeparator(destDir_); at != std::string::npos; at = FindSeparator(destDir_, at + 1)) {
+      // The empty prefix in front of a leading separator is the root.
+      const platform::FolderResult made =
+          at == 0 ? platform::FolderResult::kExists : platform::MakeFolder(destDir_.substr(0, at));
+      const bool missing = made == platform::FolderResult::kMissingParent;
+      const auto failure =
+          missing ? platform::Failure::kMissingFolder : platform::FailureOf(platform::LastError());
+      if ((missing || made == platform::FolderResult::kFailed) && FailsEveryOutput(failure)) {
+        ReportOutput(destDir_.substr(0, at), failure, messages::OpenFailed);
+        return false;
+      }
+    }
+    if (platform::OpenFolder(destDir_, &destination_) != 0) {
+      messages::CannotMakeDestination(destDir_);
+      return false;
+    }
+    folders_.emplace(destination_);
+    return true;
+  }
+
   const std::string destDir_;
-  OutputFolders folders_;
-  WrittenNames written_;
-  bool destinationChecked_ = false;
+  int destination_ = -1;
+  std::optional<OutputFolders> folders_;  ///< the walk's, once the destination is open
+  RunNames names_;
+  // No folder is made where a file of this run is to be.
+  const OutputFolders::MayMake mayMake_ = [this](const std::string& folder) {
+    std::string path;
+    return names_.Find(OutputKey(folder), &path) == 0;
+  };
 };
 
 constexpr uint64_t kOverlapsShown = 10;
@@ -284,21 +358,6 @@ void ReportOverlaps(Directory& directory, const std::vector<std::pair<uint32_t, 
     messages::StoredOverlap(name(pairs[i].first, 2 * i), name(pairs[i].second, 2 * i + 1));
   }
   if (overlapping > pairs.size()) messages::MoreOverlaps(overlapping - pairs.size());
-}
-
-// The name an output has for the file system below the destination: its
-// names without empty and "." ones, folded where the case of letters does
-// not count. Two stored files of one name are never copied side by side.
-std::string NameKey(const std::string& path) {
-  std::string key;
-  for (size_t start = 0; start <= path.size();) {
-    const size_t end = std::min(FindSeparator(path, start), path.size());
-    const std::string name = path.substr(start, end - start);
-    if (!name.empty() && name != ".") key += name + '\\';
-    start = end + 1;
-  }
-  const std::string folded = platform::FoldedName(key);
-  return folded.empty() ? key : folded;
 }
 
 // Extract-all on worker threads. The walk prepares the stored files in its
@@ -335,20 +394,21 @@ class SideBySide {
   /// Takes the next chosen stored file; false when the run stops.
   bool Add(const ArchiveEntry& entry, uint64_t index) {
     if (platform::CaughtInterrupt() != 0) return false;
-    // A stored file whose name one still in flight has waits until that
-    // one is done: the later one overwrites it, or is refused, as in order.
-    // Equal hashes of two names only cost a wait.
-    const size_t key = std::hash<std::string>{}(NameKey(entry.path));
-    if (inFlight_.count(key) != 0) Submit();
-    while (inFlight_.count(key) != 0 && !stopped_) FinishFront(true);
-    if (stopped_) return false;
-    if (!open_) open_ = std::make_unique<Batch>();
     Task task;
     // Room for the line and its marks, which a worker adds to.
     task.text.reserve(entry.path.size() + 64);
     messages::Capture(&task.text);
     extraction_.Prepare(entry, index, task);
     messages::Capture(&tail_);
+    // A stored file whose name one still in flight has waits until that
+    // one is done, and then overwrites it, as in order. Equal hashes of two
+    // names only cost a wait.
+    if (task.copies && inFlight_.count(task.key) != 0) {
+      Submit();
+      while (inFlight_.count(task.key) != 0 && !stopped_) FinishFront(true);
+    }
+    if (stopped_) return false;
+    if (!open_) open_ = std::make_unique<Batch>();
     if (task.copies) {
       const uint64_t start = entry.address, end = DataEnd(entry);
       if (!open_->tasks.empty() &&
@@ -358,8 +418,7 @@ class SideBySide {
       }
       open_->dataStart = std::min(open_->dataStart, start);
       open_->dataEnd = std::max(open_->dataEnd, end);
-      task.key = key;
-      inFlight_.insert(key);
+      inFlight_.insert(task.key);
     }
     const bool stops = task.outcome == Outcome::kStop;
     open_->tasks.push_back(std::move(task));
@@ -408,6 +467,7 @@ class SideBySide {
   // run stops or is interrupted.
   void Work(Cfile& archive) {
     RangeCopier copier(archive);
+    std::optional<OutputFolders> folders;  // once a stored file is copied: the destination is open then
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
       workReady_.wait(lock, [this] { return closing_ || taken_ < batches_.size(); });
@@ -418,8 +478,9 @@ class SideBySide {
       for (Task& task : batch.tasks) {
         if (cancelled_ || platform::CaughtInterrupt() != 0) break;
         if (!task.copies) continue;
+        if (!folders) folders.emplace(extraction_.Destination());
         messages::Capture(&task.text);
-        Extraction::Copy(task, copier);
+        extraction_.Copy(task, copier, &*folders);
       }
       messages::Capture(nullptr);
       lock.lock();
@@ -445,7 +506,6 @@ class SideBySide {
       // After a stop nothing is printed; after an interrupt, only what began.
       if (stopped_ || (task.copies && !task.started)) continue;
       messages::PrintCaptured(task.text);
-      extraction_.Finish(task);
       if (task.outcome != Outcome::kWritten) failed_ = true;
       if (task.outcome == Outcome::kStop) {
         stopped_ = true;
@@ -566,7 +626,7 @@ int TestArchive(const std::string& archivePath) {
 }
 
 int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t size,
-                           const std::string& progressMark, platform::Access access) {
+                           const std::string& progressMark, int folder, const std::string& name) {
   failure_ = platform::Failure::kOther;
   if (!RangeIsValid(archive_, address, size)) return -1;
   // An archive file smaller than the block needs no more than its length (a
@@ -576,14 +636,22 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
                                 : kCopyBlockSize;
   if (block_.data == nullptr && block_.Allocate(static_cast<size_t>(blockSize)) == nullptr) return -1;
   const auto blockLength = static_cast<int64_t>(block_.length);
+  const bool named = folder >= 0;  // by the archive
   Cfile output;
-  if (const int error = output.Open(destFile, access)) {
+  if (const int error = named ? output.OpenIn(folder, name, destFile)
+                              : output.Open(destFile, platform::Access::kWriteNew)) {
     failure_ = platform::FailureOf(error);
     ReportOutput(destFile, failure_, messages::OpenFailed);
     return -1;
   }
-  // Leaves no half-written file under the output's name.
-  auto discard = [&output, &destFile] {
+  // Leaves no half-written file under the output's name: while it is
+  // open, only if the name is still its own.
+  auto discard = [&output, &destFile, named, folder, &name] {
+    if (named) {
+      platform::RemoveFileIn(folder, name, output.handle);
+      output.Close();
+      return;
+    }
     const bool regular = platform::IsRegularFile(output.handle);
     output.Close();
     if (regular) platform::RemoveFile(destFile);
@@ -591,8 +659,8 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
   // A file that the archive names and that is not written whole is no file
   // of the archive's; an output that the user names keeps what was
   // written, as dd's does.
-  auto fail = [&discard, access] {
-    if (access == platform::Access::kWriteEntry) discard();
+  auto fail = [&discard, named] {
+    if (named) discard();
     return -1;
   };
   auto writeFailed = [this, &destFile, &fail] {
@@ -636,7 +704,7 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
         // The mark of the MiB that found no bytes comes before the message.
         markUpTo(done / kMarkEvery + 1);
         // A stored file's line may not be shown (-q): its error names it.
-        if (access == platform::Access::kWriteEntry) {
+        if (named) {
           messages::StoredPastEnd(destFile);
         } else {
           messages::RangePastEnd(size - done);
@@ -652,19 +720,15 @@ int RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t
     markUpTo((done + kMarkEvery - 1) / kMarkEvery);
   }
   if (output.Close()) return 0;
-  // Closed, the output can no longer tell whether it is a file: one that the
-  // archive names goes by its name.
-  const bool named = access == platform::Access::kWriteEntry;
-  writeFailed();
-  if (named) platform::RemoveFile(destFile);
-  return -1;
+  // Closed, an output that the archive names is removed by its name.
+  return writeFailed();
 }
 
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile) {
   platform::CatchInterrupts();
   Cfile archive;
   if (OpenArchive(archivePath, platform::Access::kRead, archive) != 0) return -1;
-  return ExtractOpenRange(archive, address, size, destFile, platform::Access::kWriteNew);
+  return ExtractOpenRange(archive, address, size, destFile);
 }
 
 int ExtractAll(const std::string& archivePath, const std::string& destDir, Selection& selection,
@@ -688,8 +752,7 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir, Selec
       if (!selection.Chooses(entry.path)) return ++index, true;
       Task task;
       extraction.Prepare(entry, index++, task);
-      if (task.copies) Extraction::Copy(task, copier);
-      extraction.Finish(task);
+      if (task.copies) extraction.Copy(task, copier, nullptr);
       if (task.outcome != Outcome::kWritten) result = -1;
       stopped = task.outcome == Outcome::kStop;
       return !stopped;
@@ -739,6 +802,18 @@ bool IsSafeEntryPath(const std::string& path) {
     if (end == std::string::npos) return true;
     start = end + 1;
   }
+}
+
+std::string OutputKey(const std::string& path) {
+  std::string key;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t end = std::min(FindSeparator(path, start), path.size());
+    const std::string name = path.substr(start, end - start);
+    if (!name.empty() && name != ".") key += name + '\\';
+    start = end + 1;
+  }
+  const std::string folded = platform::FoldedName(key);
+  return folded.empty() ? key : folded;
 }
 
 }  // namespace kel

@@ -30,14 +30,15 @@ class RangeCopier {
   explicit RangeCopier(Cfile& archive) : archive_(archive) {}
 
   /// Copies `size` bytes from `address` (size -1: to the archive's end) into
-  /// a new `destFile`, opened with `access`, XORing each with DataKey and
-  /// printing `progressMark` for every started MiB. 0, or -1 after its
-  /// message. An output that cannot be written whole is removed when the
-  /// archive names it (kWriteEntry); one that the user names keeps the
-  /// bytes written. Interrupted, it removes the output, names it and
-  /// returns -1; the caller ends the process. Any thread, one copier each.
+  /// a new `destFile`, XORing each with DataKey and printing `progressMark`
+  /// for every started MiB. 0, or -1 after its message. An output that the
+  /// archive names is made as `name` below the held `folder` (OpenFileIn),
+  /// and removed when it cannot be written whole; one that the user names
+  /// (`folder` -1) is opened as kWriteNew and keeps the bytes written.
+  /// Interrupted, it removes the output, names it and returns -1; the
+  /// caller ends the process. Any thread, one copier each.
   int CopyRange(const std::string& destFile, int64_t address, int64_t size, const std::string& progressMark,
-                platform::Access access);
+                int folder = -1, const std::string& name = "");
   /// Why the output of the last copy that failed could not be written.
   platform::Failure Failure() const { return failure_; }
   /// Reads ahead no further than `end`, where the data still to be copied
@@ -71,6 +72,11 @@ int ExtractByAddress(const std::string& archivePath, const std::string& destDir,
 /// written into (not absolute, no drive prefix, no ".." component) and the
 /// file system can hold each of its names.
 bool IsSafeEntryPath(const std::string& path);
+
+/// The name a stored path has for the file system below the destination:
+/// its names without empty and "." ones, each followed by a backslash, and
+/// folded where the file system takes letters of either case for one.
+std::string OutputKey(const std::string& path);
 
 }  // namespace kel
 

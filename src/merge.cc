@@ -336,14 +336,6 @@ bool StoredBytesEqual(Cfile& archive, const ArchiveEntry& entry, const std::stri
   return true;
 }
 
-// The key under which a file below the folder and a stored path meet: the
-// stored path as extraction writes it, folded where the file system folds.
-std::string FolderKey(const std::string& name) {
-  const std::string path = WithBackslashes(name);
-  const std::string folded = platform::FoldedName(path);
-  return folded.empty() ? path : folded;
-}
-
 // The clusters of a compaction: stored data that overlap are one run,
 // copied once, so that stored files sharing bytes still share them.
 struct Cluster {
@@ -507,23 +499,36 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
     return -1;
   }
   std::sort(files.begin(), files.end());
-  // The files the patterns choose, by the stored path each stands for.
+  // The files the patterns choose, by the name on disk of the stored path
+  // each stands for, as extraction writes it.
   std::unordered_map<std::string, size_t> chosen;
   std::vector<bool> named(files.size(), true);
   for (size_t i = 0; i < files.size(); ++i) {
     if (!selection.Chooses(files[i].first)) continue;
-    chosen.emplace(FolderKey(files[i].first), i);
+    chosen.emplace(OutputKey(files[i].first), i);
     named[i] = false;
   }
   Directory directory;
   ClaimedSpace space;
   std::vector<std::pair<ArchiveEntry, size_t>> found;
+  // Where in `found` each file's stored file is: a file that stands for two
+  // stored files (one name on disk for both) is refused, and nothing written.
+  std::unordered_map<size_t, size_t> foundAt;
+  std::vector<bool> refused(files.size(), false);
+  bool ambiguous = false;
   if (LoadDirectory(archivePath, &directory,
                     dryRun ? platform::Access::kRead : platform::Access::kReadWrite) != 0 ||
       Survey(directory, "", nullptr, nullptr, &space, [&](const ArchiveEntry& entry) {
         // What extraction refuses to write has no file below the folder.
-        const auto file = IsSafeEntryPath(entry.path) ? chosen.find(FolderKey(entry.path)) : chosen.end();
+        const auto file = IsSafeEntryPath(entry.path) ? chosen.find(OutputKey(entry.path)) : chosen.end();
         if (file == chosen.end()) return;
+        const auto [first, alone] = foundAt.emplace(file->second, found.size());
+        if (!alone) {
+          messages::OneNameForTwo(found[first->second].first.path, entry.path);
+          refused[file->second] = true;
+          ambiguous = true;
+          return;
+        }
         found.emplace_back(entry, file->second);
         named[file->second] = true;
       }) != 0) {
@@ -536,6 +541,7 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
   std::vector<Move> moves;
   uint64_t unchanged = 0;
   for (const auto& [entry, index] : found) {
+    if (refused[index]) continue;
     const std::string path = prefix + files[index].first;
     const int64_t size = files[index].second;
     if (size == static_cast<int64_t>(entry.size) && StoredBytesEqual(directory.archive, entry, path, block)) {
@@ -545,8 +551,8 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
     moves.push_back({entry, path, size, NewAddress(space, directory.archive, entry, size)});
     messages::UpdateHead(moves.back().position, entry.path, static_cast<int64_t>(entry.size), size);
   }
-  int result = 0;
-  if (!dryRun && !moves.empty()) {
+  int result = ambiguous ? -1 : 0;
+  if (!dryRun && !ambiguous && !moves.empty()) {
     platform::CatchInterrupts();
     result = WriteMoves(directory, moves, static_cast<int64_t>(space.End()), block);
     platform::EndIfInterrupted();
@@ -558,7 +564,7 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
     ++unknown;
   }
   if (selection.ReportUnmatched() != 0 || unknown > 0) result = -1;
-  messages::UpdateTotal(moves.size(), unchanged, unknown, dryRun);
+  messages::UpdateTotal(moves.size(), unchanged, unknown, dryRun || ambiguous);
   return result;
 }
 

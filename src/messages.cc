@@ -110,6 +110,23 @@ void ListingLine(uint64_t address, uint64_t size, const std::string& path) {
   platform::WriteOutput("\n", 1);
 }
 
+// Whether a stored character comes back from its text by Python's cp932
+// codec, the documented way back. The bytes 0x80, 0xA0 and 0xFD-0xFF are
+// no characters of Shift-JIS (Windows decodes them, the C library does
+// not); of the characters with two codes (NEC row 13, the NEC-selected and
+// the IBM extensions) the codec gives the other code back, and it has no
+// user-defined area (F040-F9FC). Those are escaped, both builds alike.
+namespace {
+bool IsLead(unsigned char byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
+bool IsNoCharacter(unsigned char byte) { return byte == 0x80 || byte == 0xA0 || byte >= 0xFD; }
+bool ComesBack(unsigned char lead, unsigned char trail) {
+  const int code = lead << 8 | trail;
+  return !((code >= 0x8790 && code <= 0x879C && code != 0x8793 && code != 0x8794 && code != 0x8798 &&
+            code != 0x8799) ||
+           code == 0xEEF9 || (code >= 0xF040 && code <= 0xFC4B));
+}
+}  // namespace
+
 void ListingJson(uint64_t address, uint64_t size, const std::string& storedPath) {
   std::string line = "{\"path\":\"";
   const auto append = [&line](const std::string& utf8) {
@@ -119,20 +136,35 @@ void ListingJson(uint64_t address, uint64_t size, const std::string& storedPath)
       line += byte < 0x20 ? "\\u00" + Hex(byte, 2) : std::string(1, c);
     }
   };
+  const auto escape = [&line](unsigned char byte) { line += "\\uDC" + Hex(byte, 2); };
+  // Whole names convert in one call; a name with a character that must be
+  // escaped, or that the converter refuses, goes character by character.
+  bool whole = true;
+  for (size_t at = 0; at < storedPath.size() && whole; ++at) {
+    const auto byte = static_cast<unsigned char>(storedPath[at]);
+    whole = !IsNoCharacter(byte) && (!IsLead(byte) || at + 1 == storedPath.size() ||
+                                     ComesBack(byte, static_cast<unsigned char>(storedPath[++at])));
+  }
   std::string utf8;
-  if (platform::StoredNameToUtf8(storedPath, &utf8)) {
+  if (whole && platform::StoredNameToUtf8(storedPath, &utf8)) {
     append(utf8);
   } else {
-    // Character by character, each byte that is no Shift-JIS escaped.
     for (size_t at = 0; at < storedPath.size();) {
       const auto lead = static_cast<unsigned char>(storedPath[at]);
-      const size_t length =
-          ((lead >= 0x81 && lead <= 0x9F) || lead >= 0xE0) && at + 1 < storedPath.size() ? 2 : 1;
-      if (platform::StoredNameToUtf8(storedPath.substr(at, length), &utf8)) {
+      const bool pair = IsLead(lead) && at + 1 < storedPath.size();
+      const auto trail = pair ? static_cast<unsigned char>(storedPath[at + 1]) : 0;
+      if (pair && !ComesBack(lead, trail)) {
+        // The escape stands for bytes from 0x80 on: a second byte below is
+        // the ASCII character it is.
+        escape(lead);
+        trail < 0x80 ? append(std::string(1, static_cast<char>(trail))) : escape(trail);
+        at += 2;
+      } else if (!IsNoCharacter(lead) &&
+                 platform::StoredNameToUtf8(storedPath.substr(at, pair ? 2 : 1), &utf8)) {
         append(utf8);
-        at += length;
+        at += pair ? 2 : 1;
       } else {
-        line += "\\uDC" + Hex(lead, 2);
+        escape(lead);
         ++at;
       }
     }
@@ -302,6 +334,10 @@ void DataInTheWay(const std::string& path) { Error("データがヘッダかデ�
 
 void SameNameWritten(const std::string& path, const std::string& earlier) {
   Error("書き出したファイルと同じ名前になるため書き出しません", path + " = " + earlier);
+}
+
+void OneNameForTwo(const std::string& path, const std::string& other) {
+  Error("同じ名前になる格納ファイルが複数あるため書き戻しません", path + " = " + other);
 }
 
 void Capture(std::string* text) { captured = text; }

@@ -26,8 +26,9 @@ void ListingHead();
 void ListingLine(uint64_t address, uint64_t size, const std::string& path);
 void ListingTotal(uint32_t count, uint64_t bytes);
 /// One JSON object on a line: the stored path as UTF-8 text (a byte that is
-/// no Shift-JIS becomes \udcXX, as Python's surrogateescape reads it), the
-/// address and the size.
+/// no Shift-JIS, and each byte from 0x80 on of a character that Python's
+/// cp932 codec gives back under another code, becomes \udcXX, as its
+/// surrogateescape reads it), the address and the size.
 void ListingJson(uint64_t address, uint64_t size, const std::string& storedPath);
 
 void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile);
@@ -78,6 +79,8 @@ void ReadOnly(const std::string& path);
 void CannotMakeDestination(const std::string& destDir);
 /// `path` names the same file as `earlier`, written before, for the file system.
 void SameNameWritten(const std::string& path, const std::string& earlier);
+/// One file below a put-back's folder stands for both stored files.
+void OneNameForTwo(const std::string& path, const std::string& other);
 void StoredPastEnd(const std::string& path);
 void StoredOverlap(const std::string& path, const std::string& other);
 void MoreOverlaps(uint64_t count);

@@ -21,9 +21,10 @@ namespace kel::platform {
 enum class Access {
   kRead,      ///< read only; the file must exist
   kWriteNew,  ///< write only; created when missing, emptied once locked
-  /// As kWriteNew, for a name that comes from an archive: an existing
-  /// symbolic link or file with other hard links is replaced by a new file,
-  /// never written through.
+  /// As kWriteNew, for a name that comes from an archive, made in a folder
+  /// held open (OpenFileIn): what stands there and is not a plain file of
+  /// its own (a link, a file with other hard links, a pipe, a device) is
+  /// replaced by a new file, never written through.
   kWriteEntry,
   kReadWrite,  ///< read and write; the file must exist
 };
@@ -59,12 +60,39 @@ bool ResizeFile(int handle, int64_t length);
 bool SyncFile(int handle);
 bool RemoveFile(const std::string& path);
 
-enum class FolderResult { kMade, kExists, kMissingParent, kFailed };
+enum class FolderResult { kMade, kExists, kMissingParent, kFailed, kLink };
 /// Creates one folder. kExists when something of that name is there.
 FolderResult MakeFolder(const std::string& path);
-/// Whether `path`, with its links resolved, lies outside the folder `root`.
-/// False when either cannot be resolved.
-bool LeadsOutside(const std::string& path, const std::string& root);
+
+// Folders held open, so that an output lands in the folder that was
+// reached, whatever another process renames or links meanwhile. Below the
+// first one, each is reached from its parent's handle by name, and never
+// through a link (a symbolic link, a junction or any reparse point).
+
+/// Holds the folder `path` (empty: the current one) open; a link as `path`
+/// itself is followed. 0, or the system's error number.
+int OpenFolder(const std::string& path, int* folder);
+/// Makes sure of the folder `name`, one name in the held `folder`: made
+/// first when `create`, and held open as `*below` unless `below` is null.
+/// kLink when a link stands there (a file in its place is kFailed);
+/// kMissingParent when it is missing.
+FolderResult OpenFolderIn(int folder, const std::string& name, bool create, int* below);
+/// Whether the system resolves a path beneath a held folder in one step
+/// and follows no link on the way (Linux's openat2). Outputs are then
+/// opened by their path below the destination, and no folder of theirs
+/// needs to be held; otherwise each is opened by name in its own folder.
+bool ResolvesBeneath();
+/// Holds the folder `relative` (names joined by separators) below the held
+/// `folder` open in one step where the system resolves beneath a folder;
+/// false when it cannot or the folder is missing.
+bool OpenFolderBeneath(int folder, const std::string& relative, int* below);
+void CloseFolder(int folder);
+/// Opens the output `relative` below the held `folder` as kWriteEntry; as
+/// OpenFile. `relative` is one name unless ResolvesBeneath().
+int OpenFileIn(int folder, const std::string& relative, int* handle);
+/// Removes the output `relative` below the held `folder` when it is still
+/// the open file `handle` (-1: whatever file it is).
+bool RemoveFileIn(int folder, const std::string& relative, int handle);
 
 /// Looks `path` up; on success stores its size in bytes.
 bool FindFile(const std::string& path, int64_t* size);

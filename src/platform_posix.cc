@@ -8,6 +8,12 @@
 // opened without truncation and emptied only once its lock is held, so a
 // file open elsewhere in the tool (the archive) is never emptied.
 //
+// Folders: descriptors opened O_PATH, each reached from its parent's by
+// name with O_NOFOLLOW. An output the archive names is opened by openat2
+// beneath the destination's descriptor, which follows no link and leaves
+// no folder that another process renames away, where the kernel has it;
+// else by openat with O_NOFOLLOW in its own folder's descriptor.
+//
 // Text: the LC_CTYPE codeset picks the mode. UTF-8 locales get stored names
 // converted from CP932 by iconv; every other locale keeps the stored
 // Shift-JIS bytes, where bytes 0x81-0x9F and 0xE0-0xFC lead a two-byte
@@ -16,16 +22,17 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <linux/openat2.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <clocale>
 #include <condition_variable>
 #include <cstdio>
@@ -109,12 +116,37 @@ bool Lock(int fd, const struct stat& info, bool writes) {
          errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
-// A new output, made here and now: nothing else holds it, so it needs no
-// look at what it is, no truncation and no lock (which would be the only
-// call a small stored file adds to open, write and close; tar takes none
-// either). -1 with errno EEXIST when the name is taken.
-int CreateNew(const std::string& osPath) {
-  const int fd = open(osPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+// Opens `relative` below the held `folder` with `flags` and no link
+// followed: a path resolved beneath the folder where the kernel can
+// (openat2), else one name in it.
+int OpenBelow(int folder, const std::string& relative, int flags) {
+  if (!ResolvesBeneath()) return openat(folder, relative.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+  open_how how = {};
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) != 0 ? 0666 : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(syscall(SYS_openat2, folder, ToOsPath(relative).c_str(), &how, sizeof how));
+}
+
+// The folder that holds `relative` below the held `folder`, reached as
+// OpenBelow does, and the last name of `relative` in it: `folder` itself
+// for one name, otherwise a folder opened here (-1 on failure).
+int HolderOf(int folder, const std::string& relative, std::string* name) {
+  const std::string osPath = ToOsPath(relative);
+  const size_t slash = osPath.rfind('/');
+  *name = osPath.substr(slash == std::string::npos ? 0 : slash + 1);
+  return slash == std::string::npos ? folder
+                                    : OpenBelow(folder, osPath.substr(0, slash), O_PATH | O_DIRECTORY);
+}
+
+// A new output, made here and now (AT_FDCWD: by path): nothing else holds
+// it, so it needs no look at what it is, no truncation and no lock (which
+// would be the only call a small stored file adds to open, write and
+// close; tar takes none either). -1 with errno EEXIST when the name is taken.
+int CreateNew(int folder, const std::string& relative) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL;
+  const int fd = folder == AT_FDCWD ? open(relative.c_str(), flags | O_CLOEXEC, 0666)
+                                    : OpenBelow(folder, relative, flags);
   if (fd >= 0) {
     const std::lock_guard<std::mutex> lock(heldMutex);
     heldFiles.push_back({fd, 0, 0, true, true, false});
@@ -122,19 +154,51 @@ int CreateNew(const std::string& osPath) {
   return fd;
 }
 
-// Removes a symbolic link or a file with other hard links at an output name,
-// as tar does, so that nothing is written through it. What it leads to may
-// be a file this process holds (the archive): that stays the conflict it is.
-int RemoveLink(const std::string& osPath, bool* removed) {
-  struct stat link;
-  if (lstat(osPath.c_str(), &link) != 0) return 0;
-  if (!S_ISLNK(link.st_mode) && !(S_ISREG(link.st_mode) && link.st_nlink > 1)) return 0;
-  // An output that another thread writes is no reason to keep the link.
-  struct stat target;
-  const std::unique_lock<std::mutex> lock(heldMutex);
-  if (stat(osPath.c_str(), &target) == 0 && HeldInConflict(target, true) == Conflict::kHeld) return EBUSY;
-  if (unlink(osPath.c_str()) != 0) return errno;
-  *removed = true;
+constexpr int kOpenAgain = -1;
+
+// Lists the open `fd`, which `info` describes, among the files held, locks
+// it and empties an output; closes it on failure. 0 with `*handle` set, an
+// error number, or kOpenAgain once another thread that wrote the same file
+// as an output under another name (a link, letters of another case) is done
+// with it. `osPath`, when given, must still name the file once it is locked.
+int Hold(int fd, const struct stat& info, Access access, const char* osPath, int* handle) {
+  const bool writes = access != Access::kRead;
+  const bool creates = access == Access::kWriteNew || access == Access::kWriteEntry;
+  auto fail = [fd](int error) {
+    Unlist(fd);
+    close(fd);
+    return error;
+  };
+  if (S_ISDIR(info.st_mode)) return fail(EISDIR);
+  // A device or a pipe may be standard output's own: what was printed goes first.
+  if (creates && !S_ISREG(info.st_mode)) FlushOutput();
+  {
+    std::unique_lock<std::mutex> lock(heldMutex);
+    const Conflict conflict = HeldInConflict(info, writes);
+    if (conflict == Conflict::kOutput && creates) {
+      close(fd);
+      heldClosed.wait(lock, [&info] { return HeldInConflict(info, true) != Conflict::kOutput; });
+      return kOpenAgain;
+    }
+    if (conflict != Conflict::kNone) {
+      close(fd);
+      return EBUSY;
+    }
+    heldFiles.push_back({fd, info.st_dev, info.st_ino, writes, creates, true});
+  }
+  if (!Lock(fd, info, writes)) return fail(errno);
+  // A kel that replaced the file by a new one (a compaction) while this one
+  // waited for the lock: the name leads elsewhere now, so try again.
+  struct stat named;
+  if (osPath != nullptr && S_ISREG(info.st_mode) &&
+      (stat(osPath, &named) != 0 || named.st_dev != info.st_dev || named.st_ino != info.st_ino)) {
+    return fail(EWOULDBLOCK);
+  }
+  // Only regular files are emptied, and only once locked: a device cannot be.
+  if (creates && S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0) {
+    return fail(errno);
+  }
+  *handle = fd;
   return 0;
 }
 
@@ -199,27 +263,6 @@ bool IsAscii(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// `osPath` with every link resolved, or empty when it cannot be resolved.
-// The name the system gives the open file costs one walk of the path;
-// realpath walks it again for every component, so checking each folder of
-// a deep path cost the cube of its depth. realpath where /proc is missing.
-std::string ResolvedPath(const std::string& osPath) {
-  const int fd = open(osPath.c_str(), O_PATH | O_CLOEXEC);
-  if (fd < 0) return "";
-  std::string resolved(PATH_MAX, '\0');
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t length = readlink(link.c_str(), &resolved[0], resolved.size());
-  close(fd);
-  if (length > 0 && static_cast<size_t>(length) < resolved.size() && resolved[0] == '/') {
-    resolved.resize(static_cast<size_t>(length));
-    return resolved;
-  }
-  char* real = realpath(osPath.c_str(), nullptr);
-  resolved = real != nullptr ? real : "";
-  free(real);
-  return resolved;
-}
-
 }  // namespace
 
 int OpenFile(const std::string& path, Access access, int* handle) {
@@ -227,66 +270,61 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   const std::string osPath = ToOsPath(path);
   const bool creates = access == Access::kWriteNew || access == Access::kWriteEntry;
   if (creates) {
-    *handle = CreateNew(osPath);
+    *handle = CreateNew(AT_FDCWD, osPath);
     if (*handle >= 0) return 0;
     if (errno != EEXIST) return errno;
-    if (access == Access::kWriteEntry) {
-      bool removed = false;
-      if (int error = RemoveLink(osPath, &removed)) return error;
-      if (removed) {
-        *handle = CreateNew(osPath);
-        if (*handle >= 0) return 0;
-      }
-    }
   }
-  const bool writes = access != Access::kRead;
   int flags = O_CLOEXEC;
   if (access == Access::kRead) flags |= O_RDONLY;
   if (creates) flags |= O_WRONLY | O_CREAT;
   if (access == Access::kReadWrite) flags |= O_RDWR;
-  int fd = open(osPath.c_str(), flags, 0666);
-  if (fd < 0) return errno;
-  auto fail = [fd](int error) {
-    Unlist(fd);
-    close(fd);
-    return error;
-  };
+  const int fd = open(osPath.c_str(), flags, 0666);
   struct stat info;
-  if (fstat(fd, &info) != 0) return fail(errno);
-  if (S_ISDIR(info.st_mode)) return fail(EISDIR);
-  // A device or a pipe may be standard output's own: what was printed goes first.
-  if (creates && !S_ISREG(info.st_mode)) FlushOutput();
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    return error;
+  }
+  const int held = Hold(fd, info, access, creates ? nullptr : osPath.c_str(), handle);
+  return held == kOpenAgain ? OpenFile(path, access, handle) : held;
+}
+
+int OpenFileIn(int folder, const std::string& relative, int* handle) {
+  *handle = CreateNew(folder, relative);
+  if (*handle >= 0) return 0;
+  if (errno != EEXIST) return errno;
+  // Something stands there: a plain file of its own is emptied and
+  // written, as an output the user names.
+  const int fd = OpenBelow(folder, relative, O_WRONLY | O_NONBLOCK);
+  struct stat info;
+  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1) {
+    const int held = Hold(fd, info, Access::kWriteEntry, nullptr, handle);
+    return held == kOpenAgain ? OpenFileIn(folder, relative, handle) : held;
+  }
+  // A link, a file with other hard links, a pipe or a device is removed, as
+  // tar does, and a new file made in its place. What a link leads to may be
+  // a file this process holds (the archive): that stays the conflict it is.
+  if (fd >= 0) {
+    close(fd);
+  } else if (errno != ELOOP && errno != ENXIO && errno != ENOENT) {
+    return errno;
+  }
+  std::string name;
+  const int holder = HolderOf(folder, relative, &name);
+  if (holder < 0) return errno;
+  int error = 0;
   {
-    std::unique_lock<std::mutex> lock(heldMutex);
-    const Conflict conflict = HeldInConflict(info, writes);
-    if (conflict == Conflict::kOutput && creates) {
-      // Another thread writes this file under another name (a link, or
-      // letters of another case): this open starts again once it is done.
-      close(fd);
-      heldClosed.wait(lock, [&info] { return HeldInConflict(info, true) != Conflict::kOutput; });
-      lock.unlock();
-      return OpenFile(path, access, handle);
+    struct stat target;
+    const std::lock_guard<std::mutex> lock(heldMutex);
+    if (fstatat(holder, name.c_str(), &target, 0) == 0 && HeldInConflict(target, true) == Conflict::kHeld) {
+      error = EBUSY;
     }
-    if (conflict != Conflict::kNone) {
-      close(fd);
-      return EBUSY;
-    }
-    heldFiles.push_back({fd, info.st_dev, info.st_ino, writes, creates, true});
   }
-  if (!Lock(fd, info, writes)) return fail(errno);
-  // A kel that replaced the file by a new one (a compaction) while this one
-  // waited for the lock: the name leads elsewhere now, so try again.
-  struct stat named;
-  if (!creates && S_ISREG(info.st_mode) &&
-      (stat(osPath.c_str(), &named) != 0 || named.st_dev != info.st_dev || named.st_ino != info.st_ino)) {
-    return fail(EWOULDBLOCK);
-  }
-  // Only regular files are emptied, and only once locked: a device cannot be.
-  if (creates && S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0) {
-    return fail(errno);
-  }
-  *handle = fd;
-  return 0;
+  if (error == 0 && unlinkat(holder, name.c_str(), 0) != 0 && errno != ENOENT) error = errno;
+  if (holder != folder) close(holder);
+  if (error != 0) return error;
+  *handle = CreateNew(folder, relative);
+  return *handle >= 0 ? 0 : errno;
 }
 
 bool HeldElsewhere(int error) { return error == EWOULDBLOCK; }
@@ -375,12 +413,67 @@ FolderResult MakeFolder(const std::string& path) {
   return errno == ENOENT ? FolderResult::kMissingParent : FolderResult::kFailed;
 }
 
-bool LeadsOutside(const std::string& path, const std::string& root) {
-  const std::string real = ResolvedPath(ToOsPath(path));
-  const std::string realRoot = ResolvedPath(root.empty() ? "." : ToOsPath(root));
-  if (real.empty() || realRoot.empty()) return false;
-  const std::string inside = realRoot == "/" ? "/" : realRoot + "/";
-  return (real + "/").compare(0, inside.size(), inside) != 0;
+int OpenFolder(const std::string& path, int* folder) {
+  *folder = open(path.empty() ? "." : ToOsPath(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return *folder >= 0 ? 0 : errno;
+}
+
+FolderResult OpenFolderIn(int folder, const std::string& name, bool create, int* below) {
+  // Made first when it may be (what lies beyond the folders already there
+  // is mostly new), then opened or looked at: what another process puts
+  // there meanwhile is met as it is.
+  const bool made = create && mkdirat(folder, name.c_str(), 0777) == 0;
+  if (create && !made && errno != EEXIST) {
+    return errno == ENOENT ? FolderResult::kMissingParent : FolderResult::kFailed;
+  }
+  if (below != nullptr) {
+    *below = openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (*below >= 0) return made ? FolderResult::kMade : FolderResult::kExists;
+  } else if (made) {
+    return FolderResult::kMade;
+  }
+  const int error = below != nullptr ? errno : ENOTDIR;
+  struct stat info;
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? FolderResult::kMissingParent : FolderResult::kFailed;
+  }
+  if (S_ISLNK(info.st_mode)) return FolderResult::kLink;
+  if (S_ISDIR(info.st_mode) && below == nullptr) return FolderResult::kExists;
+  errno = S_ISDIR(info.st_mode) ? error : ENOTDIR;
+  return FolderResult::kFailed;
+}
+
+bool ResolvesBeneath() {
+  // A kernel or a sandbox without openat2 says so on the first call.
+  static const bool resolves = [] {
+    open_how how = {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    const long fd = syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how);
+    if (fd >= 0) close(static_cast<int>(fd));
+    return fd >= 0 || (errno != ENOSYS && errno != EPERM);
+  }();
+  return resolves;
+}
+
+bool OpenFolderBeneath(int folder, const std::string& relative, int* below) {
+  *below = ResolvesBeneath() ? OpenBelow(folder, relative, O_PATH | O_DIRECTORY) : -1;
+  return *below >= 0;
+}
+
+void CloseFolder(int folder) { close(folder); }
+
+bool RemoveFileIn(int folder, const std::string& relative, int handle) {
+  std::string name;
+  const int holder = HolderOf(folder, relative, &name);
+  struct stat held, named;
+  const bool removes =
+      holder >= 0 && (handle < 0 || (fstat(handle, &held) == 0 &&
+                                     fstatat(holder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                     held.st_dev == named.st_dev && held.st_ino == named.st_ino));
+  const bool removed = removes && unlinkat(holder, name.c_str(), 0) == 0;
+  if (holder >= 0 && holder != folder) close(holder);
+  return removed;
 }
 
 bool FindFile(const std::string& path, int64_t* size) {

@@ -8,6 +8,12 @@
 // opened without truncation and emptied only once opened, after the check
 // that it is not this process's own standard output.
 //
+// Folders below a destination, and the outputs the archive names, are
+// opened by name in their parent's handle (NtCreateFile with a root
+// handle), never through a reparse point; a folder is held without
+// FILE_SHARE_DELETE while outputs are made in it, so that no other program
+// can rename it or put a junction in its place meanwhile.
+//
 // Text: the ANSI code page picks the mode. Code page 932 keeps the stored
 // Shift-JIS bytes, where bytes 0x81-0x9F and 0xE0-0xFC lead a two-byte
 // character whose second byte may be 0x5C; any other code page gets stored
@@ -16,7 +22,8 @@
 // bytes they are.
 // clang-format off
 #include <windows.h>
-#include <shellapi.h>  // needs windows.h before it
+#include <shellapi.h>   // needs windows.h before it
+#include <winternl.h>   // the same
 // clang-format on
 
 #include <algorithm>
@@ -173,13 +180,12 @@ bool IsHeld(const BY_HANDLE_FILE_INFORMATION& info) {
   return InTable(info, false);
 }
 
-// After a refusal to share `osPath`: when another thread writes that file
-// under another name (a link, letters of another case), or did so since
-// `closedBefore` outputs had been closed, waits until it is done and
-// returns true, so that the open starts again.
-bool WaitedForOutput(const std::wstring& osPath, uint64_t closedBefore) {
-  HANDLE file = CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+// After a refusal to share the file `file` (an open handle with no access,
+// closed here): when another thread writes that file under another name (a
+// link, letters of another case), or did so since `closedBefore` outputs
+// had been closed, waits until it is done and returns true, so that the
+// open starts again.
+bool WaitedForOutput(HANDLE file, uint64_t closedBefore) {
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(file, &info);
@@ -199,49 +205,46 @@ HANDLE CreateNew(const std::wstring& osPath) {
   return CreateFileW(osPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// Removes a symbolic link, a junction or a file with other hard links at an
-// output name, so that nothing is written through it. What it leads to may
-// be a file this process holds (the archive): that stays the conflict it is.
-DWORD RemoveLink(const std::wstring& osPath, bool* removed) {
-  HANDLE link =
-      CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (link == INVALID_HANDLE_VALUE) return 0;
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(link, &info);
-  CloseHandle(link);
-  if (!known) return 0;
-  const bool reparse = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (!reparse && (folder || info.nNumberOfLinks <= 1)) return 0;
-  HANDLE target = CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (target != INVALID_HANDLE_VALUE) {
-    BY_HANDLE_FILE_INFORMATION reached;
-    const bool held = GetFileInformationByHandle(target, &reached) && IsHeld(reached);
-    CloseHandle(target);
-    if (held) return ERROR_SHARING_VIOLATION;
+// Opens `name`, one name, in the open folder `folder` (the system's own
+// call, which takes a folder handle and a name the way openat does), not
+// following a link there unless `follow`. Names compare as the Win32 calls
+// compare them, without regard to case. Sets the last error on failure.
+HANDLE OpenIn(HANDLE folder, const std::string& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+              ULONG options, ULONG_PTR* information = nullptr, bool follow = false) {
+  // An empty name would open the folder itself.
+  std::wstring wide = Widen(name, InnerCodePage());
+  if (wide.empty() || wide.size() > 255) {
+    SetLastError(wide.empty() ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
   }
-  if (!(folder ? RemoveDirectoryW(osPath.c_str()) : DeleteFileW(osPath.c_str()))) return GetLastError();
-  *removed = true;
-  return 0;
+  UNICODE_STRING text = {static_cast<USHORT>(wide.size() * sizeof(wchar_t)),
+                         static_cast<USHORT>(wide.size() * sizeof(wchar_t)), &wide[0]};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status = {};
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const NTSTATUS result = NtCreateFile(
+      &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+      options | FILE_SYNCHRONOUS_IO_NONALERT | (follow ? 0 : FILE_OPEN_REPARSE_POINT), nullptr, 0);
+  if (result < 0) {
+    SetLastError(RtlNtStatusToDosError(result));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (information != nullptr) *information = status.Information;
+  return file;
 }
 
-// The path of an open file or folder with every link resolved, or "".
-std::wstring FinalPath(const std::wstring& osPath) {
-  HANDLE file = CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::wstring();
-  std::wstring resolved(MAX_PATH, L'\0');
-  DWORD length = GetFinalPathNameByHandleW(file, &resolved[0], static_cast<DWORD>(resolved.size()), 0);
-  if (length >= resolved.size()) {
-    resolved.resize(length + 1);
-    length = GetFinalPathNameByHandleW(file, &resolved[0], static_cast<DWORD>(resolved.size()), 0);
-  }
-  CloseHandle(file);
-  if (length == 0 || length >= resolved.size()) return std::wstring();
-  resolved.resize(length);
-  return resolved;
+// Whether the open `file` is a link (any reparse point) or a file with
+// other hard links: an output never writes through one.
+bool IsLink(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  return !GetFileInformationByHandle(file, info) ||
+         (info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info->nNumberOfLinks > 1;
+}
+
+// Marks the open `file` (opened with DELETE) to go once it is closed.
+bool DeleteOnClose(HANDLE file) {
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone) != 0;
 }
 
 // Written by the handler's thread, read by every thread.
@@ -307,15 +310,6 @@ int OpenFile(const std::string& path, Access access, int* handle) {
     }
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return static_cast<int>(error);
-    bool removed = false;
-    if (access == Access::kWriteEntry) {
-      if (DWORD removeError = RemoveLink(osPath, &removed)) return static_cast<int>(removeError);
-    }
-    made = removed ? CreateNew(osPath) : INVALID_HANDLE_VALUE;
-    if (made != INVALID_HANDLE_VALUE) {
-      *handle = AddHandle(made, true);
-      return 0;
-    }
   }
   DWORD desired = GENERIC_READ;
   DWORD share = FILE_SHARE_READ;
@@ -335,7 +329,10 @@ int OpenFile(const std::string& path, Access access, int* handle) {
       CreateFileW(osPath.c_str(), desired, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    if (creates && error == ERROR_SHARING_VIOLATION && WaitedForOutput(osPath, closedBefore)) {
+    if (creates && error == ERROR_SHARING_VIOLATION &&
+        WaitedForOutput(CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                        closedBefore)) {
       return OpenFile(path, access, handle);
     }
     return static_cast<int>(error);
@@ -472,14 +469,119 @@ FolderResult MakeFolder(const std::string& path) {
   return error == ERROR_PATH_NOT_FOUND ? FolderResult::kMissingParent : FolderResult::kFailed;
 }
 
-bool LeadsOutside(const std::string& path, const std::string& root) {
-  const std::wstring reached = FinalPath(ToOsPath(path));
-  std::wstring inside = FinalPath(root.empty() ? std::wstring(L".") : ToOsPath(root));
-  if (reached.empty() || inside.empty()) return false;
-  if (!IsSeparator(inside.back())) inside += L'\\';
-  const std::wstring start = (reached + L'\\').substr(0, inside.size());
-  return CompareStringOrdinal(start.c_str(), static_cast<int>(start.size()), inside.c_str(),
-                              static_cast<int>(inside.size()), TRUE) != CSTR_EQUAL;
+// Folders are held without FILE_SHARE_DELETE: while kel makes outputs in
+// one, no other program can rename it, remove it or put a link in its place.
+int OpenFolder(const std::string& path, int* folder) {
+  *folder = -1;
+  HANDLE file = CreateFileW(path.empty() ? L"." : ToOsPath(path).c_str(),
+                            FILE_READ_ATTRIBUTES | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(file);
+    return ERROR_DIRECTORY;
+  }
+  *folder = AddHandle(file, false);
+  return 0;
+}
+
+FolderResult OpenFolderIn(int folder, const std::string& name, bool create, int* below) {
+  if (below != nullptr) *below = -1;
+  ULONG_PTR information = 0;
+  HANDLE file =
+      OpenIn(Handle(folder), name, FILE_READ_ATTRIBUTES | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+             create ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE, &information);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FolderResult::kMissingParent
+                                                                          : FolderResult::kFailed;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool link = IsLink(file, &info);
+  if (link || below == nullptr) CloseHandle(file);
+  if (link) return FolderResult::kLink;
+  if (below != nullptr) *below = AddHandle(file, false);
+  return information == FILE_CREATED ? FolderResult::kMade : FolderResult::kExists;
+}
+
+bool ResolvesBeneath() { return false; }
+
+bool OpenFolderBeneath(int, const std::string&, int*) { return false; }
+
+void CloseFolder(int folder) { CloseFile(folder); }
+
+int OpenFileIn(int folder, const std::string& name, int* handle) {
+  *handle = -1;
+  HANDLE in = Handle(folder);
+  const ACCESS_MASK access = GENERIC_WRITE | DELETE;
+  HANDLE file = OpenIn(in, name, access, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+  if (file != INVALID_HANDLE_VALUE) {
+    *handle = AddHandle(file, true);
+    return 0;
+  }
+  if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) {
+    return static_cast<int>(GetLastError());
+  }
+  // Something stands there: a plain file of its own is emptied and written,
+  // as an output the user names.
+  const uint64_t closedBefore = OutputsClosed();
+  file = OpenIn(in, name, access, 0, FILE_OPEN, 0);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION &&
+        WaitedForOutput(OpenIn(in, name, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0),
+                        closedBefore)) {
+      return OpenFileIn(folder, name, handle);
+    }
+    return static_cast<int>(error);
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool link = IsLink(file, &info);
+  if (!link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(file);
+    return ERROR_ACCESS_DENIED;
+  }
+  if (!link) {
+    FILE_END_OF_FILE_INFO empty = {};
+    if (IsHeld(info) || ((info.nFileSizeHigh != 0 || info.nFileSizeLow != 0) &&
+                         !SetFileInformationByHandle(file, FileEndOfFileInfo, &empty, sizeof empty))) {
+      const DWORD error = IsHeld(info) ? ERROR_SHARING_VIOLATION : GetLastError();
+      CloseHandle(file);
+      return static_cast<int>(error);
+    }
+    *handle = AddHandle(file, true);
+    return 0;
+  }
+  // A link, a junction or a file with other hard links is removed and a new
+  // file made in its place. What it leads to may be a file this process
+  // holds (the archive): that stays the conflict it is.
+  HANDLE target = OpenIn(in, name, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0, nullptr, true);
+  BY_HANDLE_FILE_INFORMATION reached;
+  bool held = IsHeld(info);
+  if (target != INVALID_HANDLE_VALUE) {
+    held = held || (GetFileInformationByHandle(target, &reached) && IsHeld(reached));
+    CloseHandle(target);
+  }
+  const bool removed = !held && DeleteOnClose(file);
+  const DWORD error = held ? ERROR_SHARING_VIOLATION : GetLastError();
+  CloseHandle(file);
+  if (!removed) return static_cast<int>(error);
+  file = OpenIn(in, name, access, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+  if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  *handle = AddHandle(file, true);
+  return 0;
+}
+
+bool RemoveFileIn(int folder, const std::string& name, int handle) {
+  if (handle >= 0) return DeleteOnClose(Handle(handle));
+  HANDLE file = OpenIn(Handle(folder), name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+  const bool removed = file != INVALID_HANDLE_VALUE && DeleteOnClose(file);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return removed;
 }
 
 bool FindFile(const std::string& path, int64_t* size) {

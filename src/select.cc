@@ -86,7 +86,12 @@ bool MatchesLevels(const std::vector<std::string>& pattern, const std::vector<st
 bool MatchesPattern(const std::string& pattern, const std::string& path) {
   if (FindSeparator(pattern) == std::string::npos) return MatchesLevel(pattern, LastPathComponent(path));
   std::vector<std::string> levels = Levels(pattern);
-  if (levels.back().empty()) levels.back() = "**";
+  // A trailing separator chooses what lies below that folder: one level or
+  // more, never a file of the folder's name.
+  if (levels.back().empty()) {
+    levels.back() = "*";
+    levels.emplace_back("**");
+  }
   return MatchesLevels(levels, Levels(path));
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
 namespace kel {
 
@@ -27,6 +28,13 @@ int Cfile::Open(const std::string& filePath, platform::Access access) {
   fileSize = output ? 0 : platform::FileLength(handle);
   path = filePath;
   return 0;
+}
+
+int Cfile::OpenIn(int folder, const std::string& name, const std::string& shownPath) {
+  Close();
+  const int error = platform::OpenFileIn(folder, name, &handle);
+  if (error == 0) path = shownPath;
+  return error;
 }
 
 int64_t Cfile::ReadAt(int64_t position, void* destination, size_t count) {
@@ -111,44 +119,104 @@ size_t FindLastSeparator(const std::string& path) {
   return slash == std::string::npos ? backslash : std::max(backslash, slash);
 }
 
-OutputFolders::Result OutputFolders::CreateFolders(std::string& path) {
+OutputFolders::OutputFolders(int destination) : destination_(destination) {}
+
+OutputFolders::~OutputFolders() {
+  for (int held : {folder_, parent_}) {
+    if (held >= 0 && held != destination_) platform::CloseFolder(held);
+  }
+}
+
+OutputFolders::Result OutputFolders::Reach(const std::string& path, const MayMake* mayMake, size_t* cut) {
   const size_t last = FindLastSeparator(path);
-  const std::string folder = last == std::string::npos ? "" : path.substr(0, last + 1);
-  // Stored files come folder by folder: only what is new since the last
-  // path is made. Equal texts up to a separator name the same folders.
-  size_t same = 0;
-  while (same < folder.size() && same < ready_.size() && folder[same] == ready_[same]) ++same;
-  const size_t sameFolders = FindLastSeparator(folder.substr(0, same));
-  const size_t from = sameFolders == std::string::npos ? 0 : sameFolders + 1;
-  // Slashes stay slashes: a backslash written behind half a double-byte
-  // character (a UTF-8 name read as Shift-JIS) would become its second byte.
-  int failedInARow = 0;
-  for (size_t at = FindSeparator(path, from); at != std::string::npos && at <= last;
-       at = FindSeparator(path, at + 1)) {
-    // The empty prefix in front of a leading separator is the root.
-    if (at == 0) continue;
-    const std::string prefix = path.substr(0, at);
-    const platform::FolderResult made = platform::MakeFolder(prefix);
-    const bool missing = made == platform::FolderResult::kMissingParent;
-    if (missing || made == platform::FolderResult::kFailed) {
-      failure_ = missing ? platform::Failure::kMissingFolder : platform::FailureOf(platform::LastError());
-      if (failure_ != platform::Failure::kOther) {
-        path.resize(at);
-        return missing ? kMissingParent : kFailed;
-      }
+  const std::string folder = path.substr(0, last == std::string::npos ? 0 : last);
+  *cut = path.size();
+  if (known_ && folder == ready_) return kReady;
+  // Outputs opened by their path below the destination need no folder held.
+  if (mayMake == nullptr && beneath_) return kReady;
+  // Whether `text` (empty: the destination) is `folder` or holds it.
+  const auto within = [&folder](const std::string& text) {
+    return text.empty() ||
+           (folder.compare(0, text.size(), text) == 0 &&
+            (folder.size() == text.size() || FindSeparator(folder, text.size()) == text.size()));
+  };
+  // From the deepest folder held that holds this one: the last one, the one
+  // that holds it, one that holds both reached in one step, or the
+  // destination.
+  std::vector<int> opened;  // here; closed unless kept
+  int at = destination_;
+  std::string atText;
+  if (known_ && folder_ >= 0 && within(ready_)) {
+    at = folder_;
+    atText = ready_;
+  } else if (known_ && parent_ >= 0 && within(parentText_)) {
+    at = parent_;
+    atText = parentText_;
+  } else if (known_ && beneath_) {
+    size_t common = 0;
+    for (size_t end = FindSeparator(folder); end != std::string::npos; end = FindSeparator(folder, end + 1)) {
+      if (ready_.compare(0, end, folder, 0, end) != 0) break;
+      if (ready_.size() == end || FindSeparator(ready_, end) == end) common = end;
     }
-    // Below two folders in a row that could not be made (a path too long, a
-    // file in the way), no folder can be: trying each one would cost the
-    // square of a long path.
-    failedInARow = made == platform::FolderResult::kFailed ? failedInARow + 1 : 0;
-    if (failedInARow == 2) break;
-    if (made == platform::FolderResult::kExists && at > destDir_.size() &&
-        platform::LeadsOutside(prefix, destDir_)) {
-      return kOutside;
+    int below = -1;
+    if (common > 0 && platform::OpenFolderBeneath(destination_, folder.substr(0, common), &below)) {
+      opened.push_back(below);
+      at = below;
+      atText = folder.substr(0, common);
     }
   }
+  int holder = at == folder_ ? parent_ : -1;
+  std::string holderText = at == folder_ ? parentText_ : "";
+  for (size_t start = atText.empty() ? 0 : atText.size() + 1; start <= folder.size();) {
+    const size_t end = std::min(FindSeparator(folder, start), folder.size());
+    const std::string name = folder.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    const bool create = mayMake != nullptr && (*mayMake)(folder.substr(0, end));
+    // The last folder is opened only when outputs are opened in it.
+    int below = -1;
+    const platform::FolderResult made =
+        platform::OpenFolderIn(at, name, create, end == folder.size() && beneath_ ? nullptr : &below);
+    const int error = platform::LastError();
+    if (below >= 0) opened.push_back(below);
+    if (made != platform::FolderResult::kMade && made != platform::FolderResult::kExists) {
+      for (int handle : opened) platform::CloseFolder(handle);
+      if (made == platform::FolderResult::kLink) return kLink;
+      // A folder that may not be made stands where a file of this run is.
+      const bool missing = made == platform::FolderResult::kMissingParent;
+      failure_ = missing && mayMake != nullptr && !create ? platform::Failure::kOther
+                 : missing                                ? platform::Failure::kMissingFolder
+                                                          : platform::FailureOf(error);
+      if (failure_ != platform::Failure::kOther) *cut = end;
+      return kFailed;
+    }
+    holder = at;
+    holderText = atText;
+    at = below;
+    atText = folder.substr(0, end);
+  }
+  for (int held : {folder_, parent_}) {
+    if (held >= 0 && held != destination_ && held != at && held != holder) platform::CloseFolder(held);
+  }
+  for (int handle : opened) {
+    if (handle != at && handle != holder) platform::CloseFolder(handle);
+  }
+  known_ = true;
   ready_ = folder;
+  folder_ = at;
+  parent_ = holder;
+  parentText_ = holderText;
   return kReady;
+}
+
+int OutputFolders::OutputIn(const std::string& path, std::string* relative) const {
+  if (beneath_) {
+    *relative = path;
+    return destination_;
+  }
+  const size_t last = FindLastSeparator(path);
+  *relative = path.substr(last == std::string::npos ? 0 : last + 1);
+  return folder_;
 }
 
 bool FailsEveryOutput(platform::Failure failure) {

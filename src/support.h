@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,8 @@ class Cfile {
   /// 0 on success, otherwise the system's error number (the object then
   /// holds no file). An open file is closed first.
   int Open(const std::string& path, platform::Access access);
+  /// Opens the output `name` in the held `folder` as kWriteEntry, shown as `shownPath`.
+  int OpenIn(int folder, const std::string& name, const std::string& shownPath);
   /// The count read (short only at the end of the file), or -1.
   int64_t ReadAt(int64_t position, void* destination, size_t count);
   /// `count` bytes at `position` that reads take from `from` in the same file.
@@ -84,27 +87,47 @@ size_t FindSeparator(const std::string& path, size_t from = 0);
 /// Position of the last folder separator; npos if none.
 size_t FindLastSeparator(const std::string& path);
 
-/// Creates the folders of output paths below one destination folder.
+/// The folders of outputs below a destination folder held open. Each is
+/// reached from the destination's handle one name at a time, never through
+/// a link, and an output is opened through a handle of the destination or
+/// of its own folder: whatever another process renames or links below the
+/// destination meanwhile, no output lands outside it. Stored files come
+/// folder by folder: the folder last reached and the one that holds it
+/// stay open, so that the next folder beside it costs one call to make.
 class OutputFolders {
  public:
-  enum Result { kReady, kMissingParent, kOutside, kFailed };
+  enum Result { kReady, kLink, kFailed };
+  /// Whether the missing folder of a path (the path up to its name) may be made.
+  using MayMake = std::function<bool(const std::string&)>;
 
-  /// `destDir`: empty (the current folder) or ending in a separator.
-  explicit OutputFolders(std::string destDir) : destDir_(std::move(destDir)) {}
+  /// Below the folder held open as `destination`, which outlives this object.
+  explicit OutputFolders(int destination);
+  ~OutputFolders();
+  OutputFolders(const OutputFolders&) = delete;
+  OutputFolders& operator=(const OutputFolders&) = delete;
 
-  /// Creates every folder named in the folder part of `path`, `destDir`
-  /// followed by a stored path, shortest first; the folders of the path
-  /// before are known to exist. A folder below the destination that was
-  /// there already must not lead outside it (a symbolic link): kOutside.
-  /// kMissingParent, with `path` cut just before the separator, when a
-  /// folder cannot be made because its parent is missing; kFailed, cut the
-  /// same way, when the system tells why it cannot be made (Failure()).
-  Result CreateFolders(std::string& path);
+  /// Reaches the folder of `path`, a stored path below the destination.
+  /// With `mayMake` (the walk), a missing folder is made when it allows,
+  /// and each folder is checked; without (a copy after the walk), it is
+  /// only reached where outputs are opened by name in their own folder.
+  /// kLink when a link stands for a folder of the path; kFailed with
+  /// Failure() when a folder cannot be made or reached, `*cut` then the
+  /// length of `path` up to the name that failed when the system tells why,
+  /// else the whole length.
+  Result Reach(const std::string& path, const MayMake* mayMake, size_t* cut);
+  /// The held folder to open the output `path`, reached last, in, and the
+  /// output's path there (`*relative`).
+  int OutputIn(const std::string& path, std::string* relative) const;
   platform::Failure Failure() const { return failure_; }
 
  private:
-  const std::string destDir_;
-  std::string ready_;  ///< the folder part of the last path made ready
+  const int destination_;
+  const bool beneath_ = platform::ResolvesBeneath();
+  bool known_ = false;
+  std::string ready_;       ///< the folder part of the path last reached
+  int folder_ = -1;         ///< its handle, when open
+  std::string parentText_;  ///< the folder that holds ready_'s last name
+  int parent_ = -1;         ///< its handle, when known
   platform::Failure failure_ = platform::Failure::kOther;
 };
 

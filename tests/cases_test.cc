@@ -20,7 +20,7 @@
 // A case: [OPTIONS] kel ARGS => STATUS OUTPUT, then lines "then CHECK".
 //   OPTIONS: xx (also xx_XX.UTF-8), j8 (once more with -j8 behind -d),
 //   posix / windows (only there), utf8 (output UTF-8 in every locale),
-//   bytes (C only, nothing converted), nobody (as uid 65534, the archive
+//   bytes (C only, nothing converted), u8 (UTF-8 locales only), nobody (as uid 65534, the archive
 //   read-only), limit=N (file size limit), cwd=DIR, lock=sh|ex:FILE (held
 //   for the first 0.4 s)
 //   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
@@ -34,8 +34,10 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -410,7 +412,8 @@ TEST(Cases, PrintWholeOutputsAndLeaveWhatTheySay) {
     const bool posix = c.Has("posix") || c.Has("nobody") || c.Has("lock") || c.Has("limit") || c.Has("bytes");
     if ((posix && WindowsBuild()) || (c.Has("windows") && !WindowsBuild())) continue;
     for (const std::string locale : {"C", "C.utf8", "xx_XX.UTF-8"}) {
-      if ((locale == "xx_XX.UTF-8" && (!c.Has("xx") || WindowsBuild())) || (locale != "C" && c.Has("bytes")))
+      if ((locale == "xx_XX.UTF-8" && (!c.Has("xx") || WindowsBuild())) ||
+          (locale != "C" && c.Has("bytes")) || (locale == "C" && c.Has("u8")))
         continue;
       for (const std::string threads : {"", "-j8"}) {
         if (!threads.empty() && !c.Has("j8")) continue;
@@ -423,6 +426,38 @@ TEST(Cases, PrintWholeOutputsAndLeaveWhatTheySay) {
         }
       }
     }
+  }
+}
+
+// Every byte and every double-byte code as a stored name: Python's
+// path.encode('cp932', 'surrogateescape') of each JSON path gives the stored
+// bytes back, whatever the locale and the build.
+TEST(Json, EveryStoredNameComesBackByThePythonRecipe) {
+  std::vector<Node> names;
+  for (int byte = 1; byte < 256; ++byte) names.push_back(File(std::string(1, static_cast<char>(byte)), ""));
+  for (int lead = 0x81; lead <= 0xFC; lead = lead == 0x9F ? 0xE0 : lead + 1) {
+    for (int trail = 0x40; trail <= 0xFC; trail += trail == 0x7E ? 2 : 1)
+      names.push_back(File({static_cast<char>(lead), static_cast<char>(trail)}, ""));
+  }
+  ScopedTempDir dir;
+  BuildArchive(names).WriteTo(dir / "all.kel");
+  WriteFile(dir / "check.py",
+            "import json, sys\n"
+            "want = [bytes([b]) for b in range(1, 256)] + [bytes([l, t]) for l in [*range(0x81, 0xA0),\n"
+            "        *range(0xE0, 0xFD)] for t in range(0x40, 0xFD) if t != 0x7F]\n"
+            "def back(line):\n"
+            "  try: return json.loads(line)['path'].encode('cp932', 'surrogateescape')\n"
+            "  except UnicodeError: return None\n"
+            "got = [back(line) for line in open(sys.argv[1], encoding='utf-8')]\n"
+            "n = abs(len(got) - len(want)) + sum(g != w for g, w in zip(got, want))\n"
+            "print(n, 'of', len(want), 'names do not come back')\n"
+            "sys.exit(n > 0)\n");
+  for (const std::string locale : {"C", "C.utf8"}) {
+    SCOPED_TRACE(locale);
+    const RunResult listing = RunKel({"-l", "--json", dir / "all.kel"}, {locale, dir.path()});
+    ASSERT_EQ(listing.status, 0);
+    WriteFile(dir / "got", listing.out);
+    EXPECT_EQ(WEXITSTATUS(std::system(("/usr/bin/python3 " + dir / "check.py " + dir / "got").c_str())), 0);
   }
 }
 

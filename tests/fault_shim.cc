@@ -7,6 +7,7 @@
 //   crash   the process is killed before the call
 //   signal  SIGINT is raised, then the call is made
 //   pause   the KEL_FAULT_AT-th open waits a second first (opens only)
+// KEL_NO_OPENAT2 set: the kernel has no openat2, as an old one.
 // KEL_FAULT_COUNT names a file that receives the number of calls at exit.
 // KEL_FAULT_LOG names a file that receives every change made through a
 // descriptor opened for reading and writing, and every sync, as records
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -97,6 +99,16 @@ __attribute__((destructor)) void WriteCount() {
 }  // namespace
 
 extern "C" {
+
+long syscall(long number, ...) {
+  va_list args;
+  va_start(args, number);
+  long a[6];
+  for (long& argument : a) argument = va_arg(args, long);
+  va_end(args);
+  if (number == SYS_openat2 && Setting("KEL_NO_OPENAT2")[0] != '\0') return errno = ENOSYS, -1;
+  return REAL(syscall, long (*)(long, ...))(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
 
 int open64(const char* path, int flags, ...) {
   va_list args;

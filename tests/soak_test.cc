@@ -5,9 +5,12 @@
 // must read as wholly old or wholly new, the exit status must say which,
 // and the same command again must finish the job; and what a killed -m or
 // -r left must do nothing to another archive. Then interrupts at moments of
-// an extraction, a long write and two writers at once.
+// an extraction, a long write and two writers at once, and a process that
+// swaps links into a destination while it is extracted to.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -282,6 +285,65 @@ TEST(Soak, ExtractionLeavesNoHalfWrittenFileWhenInterrupted) {
           << result.out << ", exit " << result.status;
     }
   }
+}
+
+// A second process swaps dest/sub for a link to a folder outside, and an
+// existing output for a link to outside/victim, and back, as fast as it
+// can while kel -d writes 300 files there: nothing may land outside, and
+// the victim keeps its bytes, in both text modes, at 1 and 8 threads, with
+// the kernel's lookup beneath a folder and with the walk that stands in
+// for it on kernels without.
+TEST(Soak, NoRacingProcessLeadsAnOutputOutside) {
+  std::vector<Node> sub;
+  for (int i = 0; i < 300; ++i) sub.push_back(File("f" + std::to_string(i), "data"));
+  ScopedTempDir dir;
+  BuildArchive({File("out.txt", "stored"), Folder("sub", sub), File("out2.txt", "stored")})
+      .WriteTo(dir / "a.kel");
+  const std::string dest = dir / "dest", outside = dir / "outside", out = dest + "/out2.txt";
+  int total = 0;
+  for (const std::string walk : {"", "1"}) {
+    for (const std::string locale : {"C", "C.utf8"}) {
+      for (const std::string threads : {"-j1", "-j8"}) {
+        int found = 0, victims = 0, runs = 0;
+        for (; runs < 15; ++runs) {
+          std::filesystem::remove_all(dest);
+          std::filesystem::remove_all(outside);
+          std::filesystem::create_directories(dest + "/sub");
+          std::filesystem::create_directories(outside);
+          WriteFile(outside + "/victim", "victim");
+          WriteFile(dest + "/out.txt", "old");
+          WriteFile(out, "old");
+          const pid_t swapper = fork();
+          while (swapper == 0) {
+            rename((dest + "/sub").c_str(), (dest + "/real").c_str());
+            symlink(outside.c_str(), (dest + "/sub").c_str());
+            rename(out.c_str(), (dest + "/kept").c_str());
+            symlink((outside + "/victim").c_str(), out.c_str());
+            unlink((dest + "/sub").c_str());
+            rename((dest + "/real").c_str(), (dest + "/sub").c_str());
+            unlink(out.c_str());
+            rename((dest + "/kept").c_str(), out.c_str());
+          }
+          RunKel({"-d", threads, "a.kel", "dest"},
+                 {locale,
+                  dir.path(),
+                  false,
+                  -1,
+                  0,
+                  0,
+                  {"LD_PRELOAD=" KEL_FAULT_SHIM, "KEL_NO_OPENAT2=" + walk}});
+          kill(swapper, SIGKILL);
+          waitpid(swapper, nullptr, 0);
+          found += static_cast<int>(ListTree(outside).size()) - 1;
+          victims += ReadFile(outside + "/victim") != "victim";
+        }
+        std::cout << (walk.empty() ? "openat2 " : "walk ") << locale << " " << threads << ": " << runs
+                  << " runs, " << found << " files outside, victim overwritten " << victims << " times\n";
+        total += found + victims;
+      }
+    }
+  }
+  EXPECT_EQ(total, 0);
 }
 
 }  // namespace
