@@ -135,13 +135,13 @@ int CheckFrontHeader(uint8_t* header, size_t size, uint32_t* directoryEnd) {
   return 0;
 }
 
-int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation* location) {
+int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation* location, bool quiet) {
   // A small archive needs a window no longer than its region to scan.
   const uint64_t region = directoryEnd > kFrontHeaderSize ? directoryEnd - kFrontHeaderSize : 0;
   const size_t windowSize = static_cast<size_t>(std::min<uint64_t>(region, kScanWindow)) + kBlockHeadSize;
   Cbuffer window;
   if (window.Allocate(windowSize) == nullptr) {
-    messages::MemoryFailed(static_cast<int64_t>(windowSize));
+    if (!quiet) messages::MemoryFailed(static_cast<int64_t>(windowSize));
     return -1;
   }
   // Each window covers kScanWindow candidate positions plus the rest of the
@@ -169,7 +169,7 @@ int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation*
     // Past the end of the file the region is zeros, which hold no head.
     if (static_cast<size_t>(got) < wanted) break;
   }
-  messages::DirectoryNotFound(directoryEnd);
+  if (!quiet) messages::DirectoryNotFound(directoryEnd);
   return -1;
 }
 
@@ -258,6 +258,12 @@ uint64_t DataEnd(const ArchiveEntry& entry) {
   return entry.size > UINT64_MAX - entry.address ? UINT64_MAX : entry.address + entry.size;
 }
 
+bool InDataArea(const DirectoryLocation& location, uint64_t claimsEnd, uint64_t position, uint64_t count) {
+  const uint64_t blockEnd = uint64_t{location.blockPosition} + location.blockLength;
+  return position >= kFrontHeaderSize && count <= claimsEnd && position <= claimsEnd - count &&
+         (position + count <= location.blockPosition || position >= blockEnd);
+}
+
 int ReportCut(const Directory& directory, uint64_t dataEnd) {
   const auto fileSize = static_cast<uint64_t>(directory.archive.fileSize);
   const uint64_t end = std::max(fileSize + directory.missingBytes, dataEnd);
@@ -294,21 +300,6 @@ uint64_t ClaimedSpace::Place(uint64_t count) {
   }
   claims_.emplace_back(position, position + count);
   return position;
-}
-
-uint64_t ClaimedSpace::EndWithout(std::vector<std::pair<uint64_t, uint64_t>> moved) const {
-  std::sort(moved.begin(), moved.end());
-  uint64_t end = 0;
-  for (const auto& claim : claims_) {
-    const auto gone = std::lower_bound(moved.begin(), moved.end(), claim);
-    // One claim goes per move: another stored file may share the bytes.
-    if (gone != moved.end() && *gone == claim) {
-      moved.erase(gone);
-      continue;
-    }
-    end = std::max(end, claim.second);
-  }
-  return end;
 }
 
 std::string LastPathComponent(const std::string& path) {

@@ -51,8 +51,9 @@ struct DirectoryLocation {
 /// and a length that ends the block exactly at `directoryEnd`. Bytes past the
 /// end of the file or at `directoryEnd` and beyond read as zero. Reads the
 /// archive in bounded windows and stops at the first hit. 0, or -1 after
-/// its message.
-int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation* location);
+/// its message (none when `quiet`).
+int FindDirectoryBlock(Cfile& archive, uint32_t directoryEnd, DirectoryLocation* location,
+                       bool quiet = false);
 
 struct ArchiveEntry {
   uint32_t folderFlag = 0;
@@ -100,6 +101,10 @@ int WalkDirectory(Directory& directory, const EntryVisitor& visit);
 /// Where a stored file's data end; the largest position for a range that
 /// runs past it.
 uint64_t DataEnd(const ArchiveEntry& entry);
+/// Whether `count` bytes at `position` lie where only stored files' data
+/// may: behind the header, outside the directory block, and up to
+/// `claimsEnd` (where the claims of the archive end).
+bool InDataArea(const DirectoryLocation& location, uint64_t claimsEnd, uint64_t position, uint64_t count);
 /// For an archive whose file ends before its directory block or before
 /// `dataEnd` (where the stored files' data end): the cut message and -1.
 /// Otherwise 0.
@@ -116,8 +121,6 @@ class ClaimedSpace {
   uint64_t Place(uint64_t count);
   /// Where the claims end; 0 when there are none.
   uint64_t End() const { return end_; }
-  /// Where the claims end once the claims in `moved` (as made) are gone.
-  uint64_t EndWithout(std::vector<std::pair<uint64_t, uint64_t>> moved) const;
 
  private:
   std::vector<std::pair<uint64_t, uint64_t>> claims_;  ///< start, end

@@ -30,7 +30,6 @@ namespace kel {
 namespace {
 
 constexpr int kCheckedBytes = 4;
-constexpr int64_t kRecordFieldsSize = 16;
 
 using Matcher = std::function<bool(const ArchiveEntry&)>;
 
@@ -160,28 +159,20 @@ int OpenReplacement(const std::string& file, Cfile& replacement) {
 }
 
 // The change of a merge: the range from `address` saved in the journal,
-// then overwritten; where it runs past the archive's end, the archive grows.
-// `claimedEnd`: where a kel archive's claims end, so that what a stopped
-// write left behind them goes; 0 keeps a file of any other kind whole.
-int WriteMerge(Cfile& archive, Cfile& replacement, int64_t address, int64_t claimedEnd, Cbuffer& block) {
+// then overwritten. In a kel archive (`location`) the range lies in the
+// stored files' data; any other file grows where it runs past its end.
+int WriteMerge(Cfile& archive, Cfile& replacement, int64_t address, const DirectoryLocation* location,
+               Cbuffer& block) {
   const int64_t count = replacement.fileSize;
   const int64_t oldLength = archive.fileSize;
-  const int64_t newLength = std::max(oldLength, address + count);
-  const std::vector<ByteRange> saved = {{address, std::min(count, oldLength - address)}};
   if (count == 0) return 0;
-  // A full disk refuses here, not half-way through the stored file.
-  if (!platform::ReserveSpace(archive.handle, oldLength, newLength - oldLength + Journal::SizeFor(saved))) {
-    platform::ResizeFile(archive.handle, oldLength);
-    messages::WriteFailed(archive.path);
-    return -1;
-  }
-  Journal journal(archive, newLength, oldLength);
-  if (journal.Protect(saved, block) != 0) return -1;
+  Journal journal(archive, location, std::max(oldLength, address + count));
+  if (journal.Save({address, std::min(count, oldLength - address)}, block) != 0) return -1;
   if (WriteScrambled(replacement, archive, address, count, block) != 0) {
     journal.RollBack();
     return -1;
   }
-  return journal.Commit(claimedEnd > 0 ? std::max(claimedEnd, address + count) : newLength);
+  return journal.Commit();
 }
 
 int MergeOpen(Directory& directory, const ClaimedSpace& space, const std::string& mergeFile, int64_t address,
@@ -203,6 +194,15 @@ int MergeOpen(Directory& directory, const ClaimedSpace& space, const std::string
     messages::AddressPastEnd(address);
     return -1;
   }
+  // In a kel archive a merge writes stored files' data only: never the
+  // header, the directory, or the archive's own bytes past its claims.
+  const bool kelArchive = space.End() > 0;
+  if (kelArchive && count > 0 &&
+      !InDataArea(directory.location, space.End(), static_cast<uint64_t>(address),
+                  static_cast<uint64_t>(count))) {
+    messages::MergeOutsideData(address);
+    return -1;
+  }
   uint8_t head[kCheckedBytes] = {};
   uint8_t sample[kCheckedBytes] = {};
   if (replacement.ReadAt(0, head, checked) != static_cast<int64_t>(checked)) {
@@ -221,7 +221,8 @@ int MergeOpen(Directory& directory, const ClaimedSpace& space, const std::string
   Cbuffer block;
   if (!AllocateFor(block, count)) return -1;
   platform::CatchInterrupts();
-  const int result = WriteMerge(archive, replacement, address, static_cast<int64_t>(space.End()), block);
+  const int result =
+      WriteMerge(archive, replacement, address, kelArchive ? &directory.location : nullptr, block);
   platform::EndIfInterrupted();
   return result;
 }
@@ -257,49 +258,39 @@ struct Move {
   int64_t position;
 };
 
-// The change of -r and -u: each file's bytes where nothing claims them
-// (a stop leaves them unclaimed; a failure or an interrupt cuts them off),
-// then every record switched to them through the journal in one step, then
-// the archive cut back to `length`, where its claims end.
+// Where a stored file's new bytes go: an empty one keeps its address, which
+// lies inside the archive (never made shorter), so that a game seeking
+// there reads nothing; others go where Place puts them, behind the
+// archive's own bytes past its claims (padding, a footer), which are
+// claimed first.
+int64_t NewAddress(ClaimedSpace& space, const Cfile& archive, const ArchiveEntry& entry, int64_t count) {
+  const auto length = static_cast<uint64_t>(archive.fileSize);
+  if (length > space.End()) space.Claim(space.End(), length - space.End());
+  return static_cast<int64_t>(count == 0 ? entry.address : space.Place(static_cast<uint64_t>(count)));
+}
+
+// The change of -r and -u: every record switched, through the journal, to
+// its file's bytes, written where nothing claims them once the journal is
+// synced; the archive is then `length` long, where it ended or where the
+// last of them end.
 int WriteMoves(Directory& directory, const std::vector<Move>& moves, int64_t length, Cbuffer& block) {
   Cfile& archive = directory.archive;
-  const int64_t oldLength = archive.fileSize;
-  int64_t journalStart = oldLength;
-  std::vector<ByteRange> records;
-  for (const Move& move : moves) {
-    journalStart = std::max(journalStart, move.position + move.count);
-    records.push_back({static_cast<int64_t>(directory.location.blockPosition + move.target.sizeFieldOffset),
-                       kRecordFieldsSize});
-  }
-  // A full disk refuses here; the unclaimed ranges inside the file hold
-  // their space already.
-  if (!platform::ReserveSpace(archive.handle, oldLength,
-                              journalStart - oldLength + Journal::SizeFor(records))) {
-    platform::ResizeFile(archive.handle, oldLength);
-    messages::WriteFailed(archive.path);
-    return -1;
-  }
+  std::vector<RecordSwitch> switches(moves.size());
+  std::transform(moves.begin(), moves.end(), switches.begin(), [&directory](const Move& move) {
+    return RecordSwitch{static_cast<int64_t>(directory.location.blockPosition + move.target.sizeFieldOffset),
+                        static_cast<uint64_t>(move.count), static_cast<uint64_t>(move.position)};
+  });
+  Journal journal(archive, &directory.location, length);
+  if (journal.Save(switches, block) != 0) return -1;
   for (const Move& move : moves) {
     Cfile replacement;
     if (OpenReplacement(move.file, replacement) != 0 ||
         WriteScrambled(replacement, archive, move.position, move.count, block) != 0) {
-      platform::ResizeFile(archive.handle, oldLength);
-      return -1;
-    }
-  }
-  Journal journal(archive, journalStart, oldLength);
-  if (journal.Protect(records, block) != 0) return -1;
-  for (size_t i = 0; i < moves.size(); ++i) {
-    uint8_t fields[kRecordFieldsSize];
-    PutLittleEndian64(fields, static_cast<uint64_t>(moves[i].count));
-    PutLittleEndian64(fields + 8, static_cast<uint64_t>(moves[i].position));
-    if (!archive.WriteAt(records[i].position, fields, sizeof fields)) {
-      messages::WriteFailed(archive.path);
       journal.RollBack();
       return -1;
     }
   }
-  return journal.Commit(length);
+  return journal.Commit();
 }
 
 int Replace(const std::string& archivePath, const std::string& printedName, const Matcher& matches,
@@ -314,13 +305,12 @@ int Replace(const std::string& archivePath, const std::string& printedName, cons
     return -1;
   }
   const int64_t count = replacement.fileSize;
-  const Move move = {target, file, count, static_cast<int64_t>(space.Place(static_cast<uint64_t>(count)))};
-  const uint64_t length = space.EndWithout({{target.address, DataEnd(target)}});
+  const Move move = {target, file, count, NewAddress(space, directory.archive, target, count)};
   messages::ReplaceHead(move.position, file, static_cast<int64_t>(target.size), count, target.path);
   Cbuffer block;
   if (!AllocateFor(block, count)) return -1;
   platform::CatchInterrupts();
-  const int result = WriteMoves(directory, {move}, static_cast<int64_t>(length), block);
+  const int result = WriteMoves(directory, {move}, static_cast<int64_t>(space.End()), block);
   platform::EndIfInterrupted();
   return result;
 }
@@ -549,7 +539,6 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
   Cbuffer block;
   if (!AllocateFor(block, kCopyBlockSize)) return -1;
   std::vector<Move> moves;
-  std::vector<std::pair<uint64_t, uint64_t>> moved;
   uint64_t unchanged = 0;
   for (const auto& [entry, index] : found) {
     if (refused[index]) continue;
@@ -559,14 +548,13 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
       ++unchanged;
       continue;
     }
-    moves.push_back({entry, path, size, static_cast<int64_t>(space.Place(static_cast<uint64_t>(size)))});
-    moved.emplace_back(entry.address, DataEnd(entry));
+    moves.push_back({entry, path, size, NewAddress(space, directory.archive, entry, size)});
     messages::UpdateHead(moves.back().position, entry.path, static_cast<int64_t>(entry.size), size);
   }
   int result = ambiguous ? -1 : 0;
   if (!dryRun && !ambiguous && !moves.empty()) {
     platform::CatchInterrupts();
-    result = WriteMoves(directory, moves, static_cast<int64_t>(space.EndWithout(moved)), block);
+    result = WriteMoves(directory, moves, static_cast<int64_t>(space.End()), block);
     platform::EndIfInterrupted();
   }
   uint64_t unknown = 0;

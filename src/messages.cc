@@ -264,6 +264,19 @@ void CannotRollBack(const std::string& archivePath) {
   Error("中断された書き込みを元に戻せません", archivePath);
 }
 
+void RolledBack(const std::string& archivePath) {
+  Print("Rolled back an interrupted write of " + archivePath + "\n");
+}
+
+void ReadingAsBefore(const std::string& archivePath) {
+  Print("Reading " + archivePath +
+        " as it was before an interrupted write, which needs write access to undo\n");
+}
+
+void MergeOutsideData(int64_t address) {
+  Error("格納データの範囲外には書き込めません", "0x" + Hex(static_cast<uint64_t>(address), 8));
+}
+
 void EndLine() {
   const bool open = captured != nullptr ? !captured->empty() && captured->back() != '\n' : midLine;
   if (open) Emit("\n");

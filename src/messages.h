@@ -61,6 +61,13 @@ void SizeDiffers(int64_t storedSize, int64_t fileSize);
 void WaitingFor(const std::string& archivePath);
 void ArchiveInUse(const std::string& archivePath);
 void CannotRollBack(const std::string& archivePath);
+/// An interrupted write of the archive was undone.
+void RolledBack(const std::string& archivePath);
+/// The archive is read as it was before an interrupted write, which this
+/// process may not undo.
+void ReadingAsBefore(const std::string& archivePath);
+/// A merge into a kel archive would write outside the stored files' data.
+void MergeOutsideData(int64_t address);
 
 /// Ends the line in progress, if one is.
 void EndLine();

@@ -14,6 +14,8 @@ bool Cfile::Close() {
   handle = -1;
   fileSize = 0;
   path.clear();
+  patches_.clear();
+  readEnd_ = -1;
   return closed;
 }
 
@@ -36,7 +38,29 @@ int Cfile::OpenIn(int folder, const std::string& name, const std::string& shownP
 }
 
 int64_t Cfile::ReadAt(int64_t position, void* destination, size_t count) {
-  return platform::ReadAt(handle, position, destination, count);
+  if (readEnd_ >= 0) {
+    count = static_cast<size_t>(std::clamp<int64_t>(readEnd_ - position, 0, static_cast<int64_t>(count)));
+  }
+  const int64_t got = platform::ReadAt(handle, position, destination, count);
+  // The patches that end behind `position` and begin before what was read ends.
+  auto patch = std::upper_bound(patches_.begin(), patches_.end(), position,
+                                [](int64_t at, const Patch& p) { return at < p.position + p.count; });
+  for (; got > 0 && patch != patches_.end() && patch->position < position + got; ++patch) {
+    const int64_t from = std::max(position, patch->position);
+    const int64_t overlap = std::min(position + got, patch->position + patch->count) - from;
+    if (platform::ReadAt(handle, patch->from + (from - patch->position),
+                         static_cast<uint8_t*>(destination) + (from - position),
+                         static_cast<size_t>(overlap)) != overlap) {
+      return -1;
+    }
+  }
+  return got;
+}
+
+void Cfile::ReadAs(std::vector<Patch> patches, int64_t length) {
+  patches_ = std::move(patches);
+  readEnd_ = length;
+  if (length >= 0) fileSize = length;
 }
 
 bool Cfile::WriteAt(int64_t position, const void* source, size_t count) {

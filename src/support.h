@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform.h"
 
@@ -30,6 +31,14 @@ class Cfile {
   int OpenIn(int folder, const std::string& name, const std::string& shownPath);
   /// The count read (short only at the end of the file), or -1.
   int64_t ReadAt(int64_t position, void* destination, size_t count);
+  /// `count` bytes at `position` that reads take from `from` in the same file.
+  struct Patch {
+    int64_t position, count, from;
+  };
+  /// From now on reads end at `length` (-1: the file's end) and see
+  /// `patches` (sorted, disjoint) in place of the file's own bytes: the
+  /// archive as it was before a write that did not take effect, unwritten.
+  void ReadAs(std::vector<Patch> patches, int64_t length);
   bool WriteAt(int64_t position, const void* source, size_t count);
   /// Writes at the current position, which also works on pipes and devices.
   bool Write(const void* source, size_t count);
@@ -39,6 +48,10 @@ class Cfile {
   int handle = -1;
   int64_t fileSize = 0;
   std::string path;  ///< as opened, for messages
+
+ private:
+  std::vector<Patch> patches_;
+  int64_t readEnd_ = -1;  ///< where reads end; -1: the file's end
 };
 
 /// The most a copy holds in memory at once.

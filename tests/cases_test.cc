@@ -12,6 +12,10 @@
 //       bytes:DATA, stored:DATA, chop:N (the last N bytes so far left
 //       out), cut:N (the file's last N bytes left out)
 //   file PATH=DATA | sparse PATH SIZE | mkdir PATH | link PATH TARGET | hardlink PATH TARGET
+//   killed NAME CALL: ARGS   (kel ARGS killed at its I/O call CALL, which leaves NAME as such a
+//       stop leaves it; posix cases only) | journal NAME: SOURCE merge POSITION:COUNT | journal
+//       NAME: SOURCE records POSITION:SIZE:ADDRESS ...   (a copy of SOURCE with the live journal
+//       that kel's write code makes, as asked)
 //   define NAME TEXT ({NAME} in later lines) | always CHECK | refused CHECK (for failing cases)
 // A case: [OPTIONS] kel ARGS => STATUS OUTPUT, then lines "then CHECK".
 //   OPTIONS: xx (also xx_XX.UTF-8), j8 (once more with -j8 behind -d),
@@ -21,10 +25,11 @@
 //   for the first 0.4 s)
 //   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
 //          tree DIR: PATH ... | ARCHIVE unchanged | ARCHIVE merged DATA => DATA |
-//          FILE is ARCHIVE
+//          FILE is ARCHIVE [DATA] (its bytes, then DATA)
 // DATA: text with \xNN, ¶ (a line end), {N*c}, {rand N SEED [FROM]} and
-// {xor DATA}; OUTPUT also {usage}, {head}, {rule}, {err TEXT} and the
-// error lines of kMacros.
+// {xor DATA} and {file NAME [LAST]} (the bytes of a file made above, or its LAST bytes); OUTPUT also {usage},
+// {head}, {rule}, {err TEXT} and the error lines of kMacros. A write case (-m, -r, -u, -c) that succeeds on
+// an archive that -t calls clean must leave it clean.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -38,9 +43,11 @@
 #include <future>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "archive_writer.h"
+#include "journal.h"
 #include "test_support.h"
 
 namespace kel::testing {
@@ -92,9 +99,12 @@ const std::map<std::string, std::string> kMacros = {
     {"wait", "Waiting for %, in use by another program¶"},
 };
 
+// Where {file NAME} finds its files: the folder of the case being prepared.
+std::string filesFolder;
+
 bool Known(const std::string& name) {
   const size_t star = name.find('*');
-  return kMacros.count(name) || name == "rand" || name == "xor" ||
+  return kMacros.count(name) || name == "rand" || name == "xor" || name == "file" ||
          (star > 0 && star != std::string::npos && star + 2 == name.size() &&
           name.find_first_not_of("0123456789") == star);
 }
@@ -125,6 +135,9 @@ std::string Expand(const std::string& text, size_t& at) {
         if (macro.find('%') != std::string::npos) macro.replace(macro.find('%'), 1, inside);
         size_t from = 0;
         out += Expand(macro, from);
+      } else if (name == "file") {
+        const std::string bytes = ReadFile(filesFolder + "/" + words[0]);
+        out += words.size() > 1 ? bytes.substr(bytes.size() - std::stoul(words[1])) : bytes;
       } else if (name == "rand") {
         std::mt19937 random(static_cast<unsigned>(std::hash<std::string>{}(words[1])));
         random.discard(words.size() > 2 ? std::stoul(words[2]) : 0);
@@ -278,6 +291,7 @@ struct Trial {
     return path[0] == '/' ? path : dir / (c.Has("bytes") ? path : OnDisk(path, locale));
   }
   void Prepare() {
+    filesFolder = dir.path();
     for (const std::string& line : Split(c.setup, "\n")) {
       const std::vector<std::string> words = Words(line);
       if (words.empty()) continue;
@@ -296,11 +310,33 @@ struct Trial {
       if (words[0] == "mkdir") fs::create_directories(Path(name));
       if (words[0] == "link" && !WindowsBuild()) fs::create_symlink(words[2], Path(name));
       if (words[0] == "hardlink") fs::create_hard_link(Path(words[2]), Path(name));
-      if ((words[0] == "raw" || words[0] == "archive") && fs::file_size(Path(name)) < (64 << 20))
+      if (words[0] == "killed" && !WindowsBuild()) {
+        RunOptions killed = {locale, dir.path()};
+        killed.environment = {"LD_PRELOAD=" KEL_FAULT_SHIM, "KEL_FAULT=crash", "KEL_FAULT_AT=" + words[2],
+                              "ASAN_OPTIONS=verify_asan_link_order=0"};
+        RunKel(Words(Text(line.substr(line.find(": ") + 2))), killed);
+      }
+      if (words[0] == "journal") {
+        fs::copy_file(Path(words[2]), Path(name));
+        Directory archive;
+        Cbuffer block;
+        std::vector<RecordSwitch> fields;
+        for (size_t i = 4; i < words.size(); ++i) {
+          const std::vector<std::string> f = Split(words[i] + ":0", ":");
+          fields.push_back(
+              {std::stoll(f[0], nullptr, 0), std::stoull(f[1], nullptr, 0), std::stoull(f[2], nullptr, 0)});
+        }
+        ASSERT_EQ(LoadDirectory(Path(name), &archive, platform::Access::kReadWrite), 0);
+        Journal journal(archive.archive, &archive.location, archive.archive.fileSize);
+        const ByteRange range = {fields[0].position, static_cast<int64_t>(fields[0].size)};
+        ASSERT_EQ(words[3] == "merge" ? journal.Save(range, block) : journal.Save(fields, block), 0);
+      }
+      if (std::set<std::string>{"raw", "archive", "killed", "journal"}.count(words[0]) &&
+          fs::file_size(Path(name)) < (64 << 20))
         archives[name] = ReadFile(Path(name));
     }
   }
-  void Kel(const std::string& line, const std::string& threads) const {
+  int Kel(const std::string& line, const std::string& threads) const {
     const size_t arrow = line.find(" => "), blank = line.find(' ', arrow + 4);
     std::vector<std::string> args;
     for (const std::string& word : Words(arrow > 4 ? line.substr(4, arrow - 4) : ""))
@@ -321,6 +357,23 @@ struct Trial {
     if (release.valid()) release.get();
     EXPECT_EQ(result,
               (RunResult{c.Has("utf8") ? Expand(out) : Text(out), std::stoi(line.substr(arrow + 4))}));
+    return result.status;
+  }
+  // A write case that succeeds on an archive that -t calls clean as set up (tested in a copy, so
+  // that nothing -t settles counts) leaves what it writes clean.
+  void ExpectClean(int status) const {
+    const std::vector<std::string> w = Words(c.command.substr(4, c.command.find(" => ") - 4));
+    const auto at = static_cast<size_t>(
+        std::find_if(w.begin() + 1, w.end(), [](const std::string& word) { return word[0] != '-'; }) -
+        w.begin());
+    if (status != 0 || w[0].size() != 2 || std::string("mruc").find(w[0][1]) == std::string::npos ||
+        at == w.size() || archives.count(w[at]) == 0)
+      return;
+    ScopedTempDir scratch;
+    WriteFile(scratch / "t.kel", archives.at(w[at]));
+    if (RunKel({"-t", "t.kel"}, {locale, scratch.path()}).status != 0) return;
+    const std::string result = w[0] == "-c" && at + 1 < w.size() ? w[at + 1] : w[at];
+    EXPECT_EQ(RunKel({"-t", Text(result)}, {locale, dir.path()}).status, 0) << result << " is not clean";
   }
   void Check(const std::string& check) const {
     SCOPED_TRACE("then " + check);
@@ -342,6 +395,8 @@ struct Trial {
       const std::string old = StoredBytes(Expand(check.substr(from, arrow - from)));
       if (how == "merged")
         expected.replace(expected.find(old), old.size(), StoredBytes(Expand(check.substr(arrow + 4))));
+      const size_t tail = check.find(' ', check.find(" is ") + 4);
+      if (how == "is" && tail != std::string::npos) expected += Expand(check.substr(tail + 1));
       EXPECT_EQ(ReadFile(dir / words[0]), expected);
     } else {
       EXPECT_EQ(ReadFile(Path(check.substr(0, check.find('=')))), Expand(equals));
@@ -365,7 +420,7 @@ TEST(Cases, PrintWholeOutputsAndLeaveWhatTheySay) {
         SCOPED_TRACE("cases.txt:" + std::to_string(c.line) + " " + locale + " " + threads);
         Trial run(c, locale);
         run.Prepare();
-        run.Kel(c.command, threads);
+        run.ExpectClean(run.Kel(c.command, threads));
         for (const std::string& check : Split(c.checks, "\n")) {
           if (!check.empty()) run.Check(check);
         }

@@ -3,9 +3,10 @@
 // bringing SIGINT in turn (through the fault_shim library), and power cuts
 // replayed from the order of its writes and syncs. After each, the archive
 // must read as wholly old or wholly new, the exit status must say which,
-// and the same command again must finish the job. Then interrupts at
-// moments of an extraction, a long write and two writers at once, and a
-// process that swaps links into a destination while it is extracted to.
+// and the same command again must finish the job; and what a killed -m or
+// -r left must do nothing to another archive. Then interrupts at moments of
+// an extraction, a long write and two writers at once, and a process that
+// swaps links into a destination while it is extracted to.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,7 +17,9 @@
 #include <filesystem>
 #include <future>
 #include <iostream>
+#include <iterator>
 #include <map>
+#include <sstream>
 
 #include "archive_writer.h"
 #include "test_support.h"
@@ -57,6 +60,49 @@ struct Soak {
     return RunKel(args, {"C", dir.path(), false, -1, 0, 0, faults});
   }
 };
+
+// What a killed write left (`image`) against another archive, as a stored
+// file's data (plain, and as stored), as its appended tail, as files beside
+// it, and its last 80 bytes (a trailer) appended: every command leaves each stored file (but the one a write
+// changes) as it was; a read every byte, a write the archive's own bytes
+// and its length (a compaction, what nothing claims).
+void Attack(const std::string& image, std::map<std::string, int>& tally) {
+  ScopedTempDir dir;
+  std::filesystem::create_directories(dir / "w");
+  for (const std::string name : {"s.bin", "t.bin", "w/t.bin"}) WriteFile(dir / name, "....new");
+  const std::string data[] = {image, StoredBytes(image), "z", "z", "z"};
+  for (int way = 0; way < 5; ++way) {
+    const std::string tail = way == 2 ? image : way == 4 ? image.substr(image.size() - 80) : "";
+    const std::string archive =
+        BuildArchive({File("s.bin", "....old"), File("t.bin", "....old"), File("z.bin", data[way])}).Bytes() +
+        tail;
+    WriteFile(dir / "v.kel.compact", way == 3 ? image : "");
+    WriteFile(dir / "v.kel-journal", way == 3 ? image : "");
+    for (const std::string command : {"-l v.kel", "-t v.kel", "-d v.kel x", "-e v.kel 0 64 e",
+                                      "-m v.kel s.bin", "-r v.kel t.bin", "-u v.kel w", "-c v.kel"}) {
+      std::istringstream words(command);
+      const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+      std::string changed = args[0] == "-m" ? "s.bin" : "";
+      if (args[0] == "-r" || args[0] == "-u") changed = "t.bin";
+      WriteFile(dir / "v.kel", archive);
+      const RunResult run = RunKel(args, {"C", dir.path()});
+      const std::string now = ReadFile(dir / "v.kel");
+      bool kept = run.status == 0 && now == archive;
+      if (!changed.empty() || args[0] == "-c") {
+        // A write: every stored file reads as it should, and the archive's own bytes stay.
+        std::filesystem::remove_all(dir / "o");
+        kept = run.status == 0 && RunKel({"-d", "v.kel", "o"}, {"C", dir.path()}).status == 0 &&
+               ReadFile(dir / "o/z.bin") == data[way] &&
+               (args[0] == "-c" || (now.size() >= archive.size() &&
+                                    now.compare(archive.size() - tail.size(), tail.size(), tail) == 0));
+        for (const std::string name : {"s.bin", "t.bin"})
+          kept = kept && ReadFile(dir / ("o/" + name)) == (name == changed ? "....new" : "....old");
+      }
+      EXPECT_TRUE(kept) << "way " << way << ", " << command << ": " << run.out << run.status;
+      ++tally[kept ? "attack kept" : "attack LOST"];
+    }
+  }
+}
 
 struct Write {
   char kind;  // 'W' bytes at position, 'T' length
@@ -169,6 +215,23 @@ TEST(Soak, EveryStopOfAWriteLeavesTheOldOrTheNewArchive) {
     for (const auto& [what, count] : tally) std::cout << " " << what << " " << count << ",";
     std::cout << "\n";
   }
+}
+
+// What -m and -r leave when killed at each of their I/O calls, against other archives.
+TEST(Soak, WhatAKilledWriteLeftIsNoJournalOfAnotherArchive) {
+  std::map<std::string, int> tally;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-m", "a.kel", "b.bin"}, std::vector<std::string>{"-r", "a.kel", "b.bin"}}) {
+    for (int call = 1;; ++call) {
+      Soak soak;
+      ASSERT_TRUE(BuildArchive({File("a", "head"), File("b.bin", "BIG old")}).WriteTo(soak.dir / "a.kel"));
+      WriteFile(soak.dir / "b.bin", "BIG new");
+      if (soak.Run(args, {"KEL_FAULT=crash", "KEL_FAULT_AT=" + std::to_string(call)}).status != 128 + SIGKILL)
+        break;
+      Attack(ReadFile(soak.dir / "a.kel"), tally);
+    }
+  }
+  for (const auto& [what, count] : tally) std::cout << what << " " << count << "\n";
 }
 
 // A merge by name holds the archive from its walk to its last write: a -r
