@@ -81,6 +81,7 @@ const std::map<std::string, std::string> kMacros = {
      "[new_file]}"},
     {"u", "        kel %¶"},
     {"err", "error : %.¶"},
+    {"mistake", "{err %}{usage}"},
     {"cut", "{err アーカイブが途中で切れています(%bytes不足)}"},
     {"open", "{err ファイルオープンに失敗(%)}"},
     {"unsafe", "{err 安全でないパスのため書き出しません(%)}"},

@@ -6,6 +6,7 @@
 //   fail    the call fails with EIO and does nothing
 //   crash   the process is killed before the call
 //   signal  SIGINT is raised, then the call is made
+//   term    the same with SIGTERM; hup: with SIGHUP
 //   pause   the KEL_FAULT_AT-th open waits a second first (opens only)
 // KEL_FAULT_COUNT names a file that receives the number of calls at exit.
 // KEL_FAULT_LOG names a file that receives every change made through a
@@ -58,6 +59,8 @@ bool Proceed(int fd, bool isOpen = false) {
   if (call != at) return true;
   if (strcmp(fault, "crash") == 0) kill(getpid(), SIGKILL);
   if (strcmp(fault, "signal") == 0) raise(SIGINT);
+  if (strcmp(fault, "term") == 0) raise(SIGTERM);
+  if (strcmp(fault, "hup") == 0) raise(SIGHUP);
   if (strcmp(fault, "fail") != 0) return true;
   errno = EIO;
   return false;
