@@ -247,6 +247,8 @@ int AppendBackslash(std::string& text) {
 int RunCommandLine(int argc, char** argv) {
   platform::InitText();
   const int result = Dispatch(platform::Arguments(argc, argv));
+  // A signal noted on a path that ended early still ends the process as it asks.
+  platform::EndIfInterrupted();
   const bool outputComplete = messages::Flush();
   return result == 0 && outputComplete ? 0 : kFailureStatus;
 }

@@ -245,9 +245,7 @@ int MergeOpen(Directory& directory, const ClaimedSpace& space, const std::string
   }
   Cbuffer block;
   if (!AllocateFor(block, count) || !ReadyToChange()) return -1;
-  const int result = WriteMerge(archive, replacement, address, static_cast<int64_t>(space.End()), block);
-  platform::EndIfInterrupted();
-  return result;
+  return WriteMerge(archive, replacement, address, static_cast<int64_t>(space.End()), block);
 }
 
 int Resolve(const std::string& archivePath, const std::string& printedName, const Matcher& matches,
@@ -345,9 +343,7 @@ int Replace(const std::string& archivePath, const std::string& printedName, cons
   messages::ReplaceHead(move.position, file, static_cast<int64_t>(target.size), count, target.path);
   Cbuffer block;
   if (!AllocateFor(block, count) || !ReadyToChange()) return -1;
-  const int result = WriteMoves(directory, {move}, static_cast<int64_t>(length), block);
-  platform::EndIfInterrupted();
-  return result;
+  return WriteMoves(directory, {move}, static_cast<int64_t>(length), block);
 }
 
 // Whether the stored bytes of `entry` are those of `file`.
@@ -607,12 +603,11 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
   }
   int result = selection.ReportUnmatched() != 0 || unknown > 0 || skipped > 0 ? -1 : 0;
   messages::UpdateTotal(moves.size(), unchanged, unknown, skipped, dryRun);
-  if (dryRun || moves.empty()) return result;
-  if (!ReadyToChange() ||
-      WriteMoves(directory, moves, static_cast<int64_t>(space.EndWithout(moved)), block) != 0) {
+  if (!dryRun && !moves.empty() &&
+      (!ReadyToChange() ||
+       WriteMoves(directory, moves, static_cast<int64_t>(space.EndWithout(moved)), block) != 0)) {
     result = -1;
   }
-  platform::EndIfInterrupted();
   return result;
 }
 
@@ -692,7 +687,6 @@ int CompactArchive(const std::string& archivePath, const std::string& newFile) {
     }
   }
   output.handle = -1;
-  platform::EndIfInterrupted();
   return placed == 0 ? 0 : -1;
 }
 

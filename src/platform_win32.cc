@@ -525,11 +525,25 @@ bool TakeAttributes(int to, int from) {
 
 int PlaceFile(int handle, const std::string& spare, const std::string& target, int held) {
   const std::wstring osSpare = ToOsPath(spare);
+  const std::wstring osTarget = ToOsPath(target);
+  BY_HANDLE_FILE_INFORMATION archive = {};
+  BY_HANDLE_FILE_INFORMATION now = {};
+  const bool known = held == -1 || GetFileInformationByHandle(Handle(held), &archive);
   // A file open here cannot be moved, nor replaced: both are let go first.
   DWORD error = CloseFile(handle) ? 0 : GetLastError();
-  if (held != -1) CloseFile(held);
+  if (held != -1) {
+    CloseFile(held);
+    // Only the file that kel held is replaced, not one put there since.
+    HANDLE named = CreateFileW(osTarget.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool same =
+        named != INVALID_HANDLE_VALUE && GetFileInformationByHandle(named, &now) && SameFile(archive, now);
+    if (named != INVALID_HANDLE_VALUE) CloseHandle(named);
+    if (error == 0 && !(known && same)) error = ERROR_SHARING_VIOLATION;
+  }
   const DWORD flags = MOVEFILE_WRITE_THROUGH | (held != -1 ? MOVEFILE_REPLACE_EXISTING : 0);
-  if (error == 0 && !MoveFileExW(osSpare.c_str(), ToOsPath(target).c_str(), flags)) error = GetLastError();
+  if (error == 0 && !MoveFileExW(osSpare.c_str(), osTarget.c_str(), flags)) error = GetLastError();
   if (error == 0) return 0;
   DeleteFileW(osSpare.c_str());
   return static_cast<int>(error);
@@ -745,7 +759,10 @@ bool ListBelow(const std::wstring& folder, const std::string& prefix,
     const std::wstring name = item.cFileName;
     if (name == L"." || name == L"..") continue;
     const std::string path = prefix + Narrow(name, InnerCodePage());
-    if ((item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A link or a junction stands for another name; other reparse points (a
+    // file kept in the cloud) are files and folders as any.
+    if ((item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        IsReparseTagNameSurrogate(item.dwReserved0)) {
       others->emplace_back(path, false);
     } else if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       files->emplace_back(path,

@@ -11,17 +11,18 @@
 //       rec:NAME:SIZE:ADDRESS[:FOLDER_FLAG], end[:COUNT], zeros:N,
 //       bytes:DATA, stored:DATA, chop:N (the last N bytes so far left
 //       out), cut:N (the file's last N bytes left out)
-//   file PATH=DATA | sparse PATH SIZE | mkdir PATH | link PATH TARGET | hardlink PATH TARGET
+//   file PATH=DATA | sparse PATH SIZE | mkdir PATH | link PATH TARGET | hardlink PATH TARGET |
+//   fifo PATH | mode PATH OCTAL:UID (its permission bits and owner, also its group)
 //   define NAME TEXT ({NAME} in later lines) | always CHECK | refused CHECK (for failing cases)
 // A case: [OPTIONS] kel ARGS => STATUS OUTPUT, then lines "then CHECK".
 //   OPTIONS: xx (also xx_XX.UTF-8), j8 (once more with -j8 behind -d),
 //   posix / windows (only there), utf8 (output UTF-8 in every locale),
 //   bytes (C only, nothing converted), nobody (as uid 65534, the archive
 //   read-only), limit=N (file size limit), cwd=DIR, lock=sh|ex:FILE (held
-//   for the first 0.4 s)
+//   for the first 0.4 s), full (standard output is /dev/full)
 //   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
 //          tree DIR: PATH ... | ARCHIVE unchanged | ARCHIVE merged DATA => DATA |
-//          FILE is ARCHIVE
+//          FILE is ARCHIVE | PATH mode OCTAL:UID
 // DATA: text with \xNN, ¶ (a line end), {N*c}, {rand N SEED [FROM]} and
 // {xor DATA}; OUTPUT also {usage}, {head}, {rule}, {err TEXT} and the
 // error lines of kMacros.
@@ -295,6 +296,12 @@ struct Trial {
       if (words[0] == "mkdir") fs::create_directories(Path(name));
       if (words[0] == "link" && !WindowsBuild()) fs::create_symlink(words[2], Path(name));
       if (words[0] == "hardlink") fs::create_hard_link(Path(words[2]), Path(name));
+      if (words[0] == "fifo") mkfifo(Path(name).c_str(), 0666);
+      if (words[0] == "mode") {
+        const auto owner = std::stoul(words[2].substr(5));
+        EXPECT_TRUE(!chmod(Path(name).c_str(), std::stoul(words[2], nullptr, 8)) &&
+                    !chown(Path(name).c_str(), owner, owner));
+      }
       if ((words[0] == "raw" || words[0] == "archive") && fs::file_size(Path(name)) < (64 << 20))
         archives[name] = ReadFile(Path(name));
     }
@@ -308,6 +315,7 @@ struct Trial {
     RunOptions run = {locale, c.Has("cwd") ? dir / c.Option("cwd") : dir.path(), c.Has("nobody")};
     if (run.asNobody) chmod((dir / args[1]).c_str(), 0444);
     if (c.Has("limit")) run.fileSizeLimit = std::stol(c.Option("limit"));
+    run.fullOutput = c.Has("full");
     std::future<void> release;
     if (c.Has("lock")) {
       const std::string lock = c.Option("lock");
@@ -333,6 +341,11 @@ struct Trial {
         wanted.push_back(c.Has("bytes") ? words[i] : OnDisk(words[i], locale));
       std::sort(wanted.begin(), wanted.end());
       EXPECT_EQ(ListTree(Path(words[1].substr(0, words[1].size() - 1))), wanted);
+    } else if (how == "mode") {
+      struct stat info;
+      EXPECT_TRUE(!stat(Path(words[0]).c_str(), &info) &&
+                  (info.st_mode & 07777) == std::stoul(words[2], nullptr, 8) &&
+                  info.st_uid == std::stoul(words[2].substr(5)));
     } else if (how == "absent") {
       EXPECT_FALSE(fs::exists(fs::symlink_status(Path(words[0]))));
     } else if (how == "unchanged" || how == "merged" || how == "is") {
