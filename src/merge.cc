@@ -16,10 +16,12 @@
 #include "merge.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -35,6 +37,8 @@ namespace kel {
 namespace {
 
 constexpr int kCheckedBytes = 4;
+// How long a file read into the archive must have been left alone.
+constexpr auto kQuiet = std::chrono::milliseconds(250);
 constexpr int64_t kRecordFieldsSize = 16;
 
 using Matcher = std::function<bool(const ArchiveEntry&)>;
@@ -50,7 +54,10 @@ bool AllocateFor(Cbuffer& block, int64_t count) {
 // `position` on. 0, or -1 after its message; an interrupt stops it.
 int WriteScrambled(Cfile& replacement, Cfile& archive, int64_t position, int64_t count, Cbuffer& block) {
   // A file rewritten while it is read would be stored half old, half new:
-  // its size and times before and after tell, as tar tells.
+  // its size and times before and after tell, as tar tells. A writer that
+  // had begun before the first look and pauses shows only by its next
+  // write, so a file written less than kQuiet ago is looked at again when
+  // kQuiet has passed (where the file system keeps times that fine).
   platform::FileFacts before;
   platform::FileFacts after;
   if (!platform::FactsOf(replacement.handle, &before) || before.size != count) {
@@ -75,7 +82,15 @@ int WriteScrambled(Cfile& replacement, Cfile& archive, int64_t position, int64_t
     }
     done += static_cast<int64_t>(chunk);
   }
-  if (!platform::FactsOf(replacement.handle, &after) || !after.SameState(before)) {
+  const auto sinceWritten = [&after] {
+    return std::chrono::system_clock::now().time_since_epoch() - std::chrono::nanoseconds(after.modified);
+  };
+  bool same = platform::FactsOf(replacement.handle, &after) && after.SameState(before);
+  if (same && sinceWritten() < kQuiet) {
+    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(kQuiet - sinceWritten(), kQuiet));
+    same = platform::FactsOf(replacement.handle, &after) && after.SameState(before);
+  }
+  if (!same) {
     messages::ChangedWhileRead(replacement.path);
     return -1;
   }

@@ -47,7 +47,7 @@ struct FileFacts {
   uint64_t links = 0;  ///< its count of names
   int64_t size = 0;
   int64_t modified = 0;  ///< the times of its last change of bytes and of anything, in ns
-  int64_t changed = 0;
+  int64_t changed = 0;   ///< since 1970 (as the system clock counts)
   bool SameState(const FileFacts& other) const {
     return size == other.size && modified == other.modified && changed == other.changed;
   }

@@ -291,7 +291,11 @@ struct Trial {
         fs::resize_file(Path(name),
                         fs::file_size(Path(name)) - std::stoul(line.substr(line.find(" cut=") + 5)));
       }
-      if (words[0] == "file") WriteFile(Path(line.substr(5, line.find('=') - 5)), Expand(equals));
+      // Written an hour ago: kel waits a moment for a file written just before it reads it.
+      const std::string written = Path(line.substr(5, line.find('=') - 5));
+      if (words[0] == "file") WriteFile(written, Expand(equals));
+      if (words[0] == "file")
+        fs::last_write_time(written, fs::file_time_type::clock::now() - std::chrono::hours(1));
       if (words[0] == "sparse") WriteFile(Path(name), ""), fs::resize_file(Path(name), std::stoull(words[2]));
       if (words[0] == "mkdir") fs::create_directories(Path(name));
       if (words[0] == "link" && !WindowsBuild()) fs::create_symlink(words[2], Path(name));
