@@ -291,8 +291,8 @@ TEST(Soak, APutBackNeverStoresAFileHalfOldHalfNew) {
     for (size_t round = 0, at = 0; !stop; at = (at + (1 << 16)) % kOld.size(), round += at == 0) {
       if (pwrite(fd, versions[round % 2].data() + at, std::min<size_t>(1 << 16, kOld.size() - at), at) < 0)
         break;
-      // Now and then a rest after a whole version: a put-back may store that.
-      if (at + (1 << 16) == kOld.size()) usleep(static_cast<useconds_t>(round % 4 * 150000));
+      // A rest after 256 versions: a put-back may store the last one.
+      if (at + (1 << 16) == kOld.size() && round % 256 == 255) usleep(400000);
     }
     close(fd);
   });
