@@ -657,7 +657,11 @@ int CompactArchive(const std::string& archivePath, const std::string& newFile) {
   char number[24];
   snprintf(number, sizeof number, "%" PRIx64, facts.id);
   const std::string spare = target + ".kel-compact-" + number;
-  platform::RemoveLeftover(spare);
+  // What has that name and is not kel's (a link, say) stays, and is in the way.
+  if (!platform::RemoveLeftover(spare) && platform::NameTaken(spare)) {
+    messages::FileExists(spare);
+    return -1;
+  }
   Cfile output;
   if (platform::CreateUnnamed(target, spare, &output.handle) != 0) {
     output.handle = -1;
