@@ -1,12 +1,15 @@
-// Dispatch. A command option is "-" and a letter (later characters ignored,
-// so -list lists), or "/" and a letter when the argument is exactly two
-// characters; anything else is an archive path for the default command,
-// extract all. The command's own options (-q, -j N, --json) come between it
-// and the archive.
+// Dispatch. A command option is "-" and a letter, or "/" and a letter when
+// the argument is exactly two characters; anything else is an archive path
+// for the default command, extract all. Letters after the command's are its
+// options when they all are options of kel (-un is -u -n), and ignored when
+// none is (-list lists); a mix is refused. The command's own options (-q,
+// -n, -j N, --json) come between it and the archive. A command line that
+// fits no form is told in one line, then the usage text.
 #include "cli.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +24,8 @@ namespace kel {
 namespace {
 
 constexpr int kFailureStatus = 255;
+
+constexpr char kOptionLetters[] = "qnj";
 
 int Usage(const std::string& program) {
   messages::SetQuiet(false);
@@ -49,8 +54,9 @@ struct Options {
 };
 
 // The options between the command option and its operands, each of them
-// one that `allowed` names ("q" -q, "n" -n, "j" -j N, "J" --json). False for any
-// other, or a thread count that is not a whole number from 1 to 64.
+// one that `allowed` names ("q" -q, "n" -n, "j" -j N, "J" --json). False,
+// after its message, for any other, or a thread count that is not a whole
+// number from 1 to 64.
 bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowed, Options* options) {
   size_t at = 0;
   for (; at < arguments.size() && arguments[at].size() > 1 && arguments[at][0] == '-'; ++at) {
@@ -60,21 +66,24 @@ bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowe
       break;
     }
     const char letter = option == "--json" ? 'J' : option.size() >= 2 && option[1] != '-' ? option[1] : '\0';
-    if (letter == '\0' || allowed.find(letter) == std::string::npos) return false;
-    if (letter == 'q' && option == "-q") {
+    if (letter == 'q' && option == "-q" && allowed.find(letter) != std::string::npos) {
       options->quiet = true;
-    } else if (letter == 'n' && option == "-n") {
+    } else if (letter == 'n' && option == "-n" && allowed.find(letter) != std::string::npos) {
       options->dryRun = true;
-    } else if (letter == 'J') {
+    } else if (letter == 'J' && allowed.find(letter) != std::string::npos) {
       options->json = true;
-    } else if (letter == 'j') {
+    } else if (letter == 'j' && allowed.find(letter) != std::string::npos) {
       const std::string count = option.size() > 2           ? option.substr(2)
                                 : at + 1 < arguments.size() ? arguments[++at]
                                                             : "";
       int64_t threads = 0;
-      if (!ParseNumber(count, &threads) || threads < 1 || threads > 64) return false;
+      if (!ParseNumber(count, &threads) || threads < 1 || threads > 64) {
+        messages::BadThreadCount(count);
+        return false;
+      }
       options->threads = static_cast<int>(threads);
     } else {
+      messages::NotAnOption(option);
       return false;
     }
   }
@@ -88,6 +97,7 @@ bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowe
 int ExtractAllTo(const std::vector<std::string>& operands, const Options& options,
                  const std::string& program) {
   if (operands.empty() || (operands.size() > 1 && (operands[1].empty() || operands[1][0] == '-'))) {
+    if (!operands.empty()) messages::BadDestination(operands[1]);
     return Usage(program);
   }
   std::string destDir = operands.size() > 1 ? operands[1] : "";
@@ -118,10 +128,28 @@ int Dispatch(const std::vector<std::string>& arguments) {
                                             {"m", "q"},  {"r", "q"}, {"u", "qn"}, {"c", "q"}};
   const auto* command = std::find_if(std::begin(kAllowed), std::end(kAllowed),
                                      [letter](const auto& allowed) { return allowed[0][0] == letter; });
-  Options options;
-  if (command == std::end(kAllowed) || !ParseOptions(operands, (*command)[1], &options)) {
+  if (command == std::end(kAllowed)) {
+    const bool option =
+        (letter != '\0' && std::strchr(kOptionLetters, letter) != nullptr) || first == "--json";
+    option ? messages::OptionBeforeCommand(first) : messages::UnknownCommand(first);
     return Usage(program);
   }
+  // Letters run together after the command's stand for its options, which
+  // are then checked as if written apart.
+  const std::string tail = first.size() > 2 && first[0] == '-' ? first.substr(2) : "";
+  const auto optionLetters = std::count_if(tail.begin(), tail.end(), [](char c) {
+    return std::strchr(kOptionLetters, tolower(static_cast<unsigned char>(c))) != nullptr;
+  });
+  if (optionLetters > 0 && optionLetters < static_cast<std::ptrdiff_t>(tail.size())) {
+    messages::MixedLetters(first);
+    return Usage(program);
+  }
+  for (size_t at = tail.size(); optionLetters > 0 && at > 0; --at) {
+    operands.insert(operands.begin(),
+                    {'-', static_cast<char>(tolower(static_cast<unsigned char>(tail[at - 1])))});
+  }
+  Options options;
+  if (!ParseOptions(operands, (*command)[1], &options)) return Usage(program);
   messages::SetQuiet(options.quiet);
   const size_t count = operands.size();
   switch (letter) {
@@ -178,6 +206,7 @@ int Dispatch(const std::vector<std::string>& arguments) {
     default:
       break;
   }
+  messages::MissingOperands(first);
   return Usage(program);
 }
 
@@ -218,6 +247,8 @@ int AppendBackslash(std::string& text) {
 int RunCommandLine(int argc, char** argv) {
   platform::InitText();
   const int result = Dispatch(platform::Arguments(argc, argv));
+  // A signal noted on a path that ended early still ends the process as it asks.
+  platform::EndIfInterrupted();
   const bool outputComplete = messages::Flush();
   return result == 0 && outputComplete ? 0 : kFailureStatus;
 }

@@ -421,6 +421,8 @@ int OpenWaiting(const std::string& path, platform::Access access, Cfile& archive
     }
     if (!told) messages::WaitingFor(path);
     told = true;
+    // A writer notes Ctrl-C from the start; while it waits it holds nothing.
+    platform::EndIfInterrupted();
     std::this_thread::sleep_for(kWaitStep);
   }
 }

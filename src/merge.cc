@@ -6,15 +6,22 @@
 // Both hold the archive for writing from the directory walk to the last
 // write, check everything before the first byte is written, and change
 // claimed bytes (the merged range, the record) only through the journal, so
-// that whatever stops them leaves the old archive or the new one. An
-// interrupt cancels the change while its bytes are being written; the
-// switch itself is short and is finished first. The replacement is copied
+// that whatever stops them leaves the old archive or the new one. SIGINT,
+// SIGTERM and SIGHUP are only noted from before the archive is opened (a
+// roll-back of an earlier write that the open makes is finished first):
+// before the first write they end the run at once, while the change's bytes
+// are written they cancel it, and the switch itself is short and is
+// finished first. The replacement is copied
 // in chunks, so memory does not grow with it.
 #include "merge.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <functional>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -30,6 +37,8 @@ namespace kel {
 namespace {
 
 constexpr int kCheckedBytes = 4;
+// How long a file read into the archive must have been left alone.
+constexpr auto kQuiet = std::chrono::milliseconds(250);
 
 using Matcher = std::function<bool(const ArchiveEntry&)>;
 
@@ -43,6 +52,17 @@ bool AllocateFor(Cbuffer& block, int64_t count) {
 // Writes the replacement's `count` bytes, scrambled, into the archive from
 // `position` on. 0, or -1 after its message; an interrupt stops it.
 int WriteScrambled(Cfile& replacement, Cfile& archive, int64_t position, int64_t count, Cbuffer& block) {
+  // A file rewritten while it is read would be stored half old, half new:
+  // its size and times before and after tell, as tar tells. A writer that
+  // had begun before the first look and pauses shows only by its next
+  // write, so a file written less than kQuiet ago is looked at again when
+  // kQuiet has passed (where the file system keeps times that fine).
+  platform::FileFacts before;
+  platform::FileFacts after;
+  if (!platform::FactsOf(replacement.handle, &before) || before.size != count) {
+    messages::ChangedWhileRead(replacement.path);
+    return -1;
+  }
   for (int64_t done = 0; done < count;) {
     if (platform::CaughtInterrupt() != 0) {
       messages::Interrupted(archive.path);
@@ -61,7 +81,27 @@ int WriteScrambled(Cfile& replacement, Cfile& archive, int64_t position, int64_t
     }
     done += static_cast<int64_t>(chunk);
   }
+  const auto sinceWritten = [&after] {
+    return std::chrono::system_clock::now().time_since_epoch() - std::chrono::nanoseconds(after.modified);
+  };
+  bool same = platform::FactsOf(replacement.handle, &after) && after.SameState(before);
+  if (same && sinceWritten() < kQuiet) {
+    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(kQuiet - sinceWritten(), kQuiet));
+    same = platform::FactsOf(replacement.handle, &after) && after.SameState(before);
+  }
+  if (!same) {
+    messages::ChangedWhileRead(replacement.path);
+    return -1;
+  }
   return 0;
+}
+
+// Pushes out what was printed before a change begins, and ends the run on a
+// stop noted so far: a run that could not tell its outcome changes nothing.
+bool ReadyToChange() {
+  if (!messages::Flush()) return false;
+  platform::EndIfInterrupted();
+  return true;
 }
 
 // One walk of the directory: the one stored file that `matches` (when
@@ -219,12 +259,8 @@ int MergeOpen(Directory& directory, const ClaimedSpace& space, const std::string
     return -1;
   }
   Cbuffer block;
-  if (!AllocateFor(block, count)) return -1;
-  platform::CatchInterrupts();
-  const int result =
-      WriteMerge(archive, replacement, address, kelArchive ? &directory.location : nullptr, block);
-  platform::EndIfInterrupted();
-  return result;
+  if (!AllocateFor(block, count) || !ReadyToChange()) return -1;
+  return WriteMerge(archive, replacement, address, kelArchive ? &directory.location : nullptr, block);
 }
 
 int Resolve(const std::string& archivePath, const std::string& printedName, const Matcher& matches,
@@ -234,6 +270,7 @@ int Resolve(const std::string& archivePath, const std::string& printedName, cons
   Directory directory;
   ClaimedSpace space;
   ArchiveEntry found;
+  platform::CatchInterrupts();
   if (LoadDirectory(archivePath, &directory, platform::Access::kReadWrite) != 0 ||
       Survey(directory, printedName, matches, &found, &space) != 0) {
     return -1;
@@ -299,6 +336,7 @@ int Replace(const std::string& archivePath, const std::string& printedName, cons
   ClaimedSpace space;
   ArchiveEntry target;
   Cfile replacement;
+  platform::CatchInterrupts();
   if (LoadDirectory(archivePath, &directory, platform::Access::kReadWrite) != 0 ||
       Survey(directory, printedName, matches, &target, &space) != 0 ||
       OpenReplacement(file, replacement) != 0) {
@@ -308,19 +346,13 @@ int Replace(const std::string& archivePath, const std::string& printedName, cons
   const Move move = {target, file, count, NewAddress(space, directory.archive, target, count)};
   messages::ReplaceHead(move.position, file, static_cast<int64_t>(target.size), count, target.path);
   Cbuffer block;
-  if (!AllocateFor(block, count)) return -1;
-  platform::CatchInterrupts();
-  const int result = WriteMoves(directory, {move}, static_cast<int64_t>(space.End()), block);
-  platform::EndIfInterrupted();
-  return result;
+  if (!AllocateFor(block, count) || !ReadyToChange()) return -1;
+  return WriteMoves(directory, {move}, static_cast<int64_t>(space.End()), block);
 }
 
-// Whether the stored bytes of `entry` are those of the file `path`.
-bool StoredBytesEqual(Cfile& archive, const ArchiveEntry& entry, const std::string& path, Cbuffer& block) {
-  Cfile file;
-  if (file.Open(path, platform::Access::kRead) != 0 || file.fileSize != static_cast<int64_t>(entry.size)) {
-    return false;
-  }
+// Whether the stored bytes of `entry` are those of `file`.
+bool StoredBytesEqual(Cfile& archive, const ArchiveEntry& entry, Cfile& file, Cbuffer& block) {
+  if (file.fileSize != static_cast<int64_t>(entry.size)) return false;
   const size_t half = block.length / 2;
   for (uint64_t done = 0; done < entry.size;) {
     const auto chunk = static_cast<size_t>(std::min<uint64_t>(entry.size - done, half));
@@ -463,6 +495,7 @@ int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_
   // whole, with the lock held to the last write.
   Directory directory;
   ClaimedSpace space;
+  platform::CatchInterrupts();
   if (OpenArchive(archivePath, platform::Access::kReadWrite, directory.archive) != 0 ||
       (IsKelFile(directory.archive) &&
        (FindDirectory(&directory) != 0 || Survey(directory, "", nullptr, nullptr, &space) != 0))) {
@@ -493,12 +526,15 @@ int ReplaceByName(const std::string& archivePath, const std::string& storedName,
 
 int UpdateFromFolder(const std::string& archivePath, const std::string& folder, Selection& selection,
                      bool dryRun) {
+  if (!dryRun) platform::CatchInterrupts();
   std::vector<std::pair<std::string, int64_t>> files;
-  if (!platform::ListFiles(folder, &files)) {
+  std::vector<std::pair<std::string, bool>> others;
+  if (!platform::ListFiles(folder, &files, &others)) {
     messages::OpenFailed(folder);
     return -1;
   }
   std::sort(files.begin(), files.end());
+  std::sort(others.begin(), others.end());
   // The files the patterns choose, by the name on disk of the stored path
   // each stands for, as extraction writes it.
   std::unordered_map<std::string, size_t> chosen;
@@ -540,22 +576,32 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
   if (!AllocateFor(block, kCopyBlockSize)) return -1;
   std::vector<Move> moves;
   uint64_t unchanged = 0;
+  uint64_t skipped = 0;
   for (const auto& [entry, index] : found) {
+    platform::EndIfInterrupted();
     if (refused[index]) continue;
     const std::string path = prefix + files[index].first;
     const int64_t size = files[index].second;
-    if (size == static_cast<int64_t>(entry.size) && StoredBytesEqual(directory.archive, entry, path, block)) {
+    Cfile file;
+    if (file.Open(path, platform::Access::kRead) != 0) {
+      messages::OpenFailed(path);
+      ++skipped;
+      continue;
+    }
+    if (size == static_cast<int64_t>(entry.size) && StoredBytesEqual(directory.archive, entry, file, block)) {
       ++unchanged;
       continue;
     }
     moves.push_back({entry, path, size, NewAddress(space, directory.archive, entry, size)});
     messages::UpdateHead(moves.back().position, entry.path, static_cast<int64_t>(entry.size), size);
   }
-  int result = ambiguous ? -1 : 0;
-  if (!dryRun && !ambiguous && !moves.empty()) {
-    platform::CatchInterrupts();
-    result = WriteMoves(directory, moves, static_cast<int64_t>(space.End()), block);
-    platform::EndIfInterrupted();
+  // A link is never followed (it may lead out of the folder), nor is any
+  // entry read that is not a regular file; a folder that cannot be read may
+  // hold anything.
+  for (const auto& [path, unreadFolder] : others) {
+    if (!unreadFolder && !selection.Chooses(path)) continue;
+    unreadFolder ? messages::OpenFailed(prefix + path) : messages::NotPutBack(prefix + path);
+    ++skipped;
   }
   uint64_t unknown = 0;
   for (size_t i = 0; i < files.size(); ++i) {
@@ -563,50 +609,96 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder, 
     messages::NotInArchive(prefix + files[i].first);
     ++unknown;
   }
-  if (selection.ReportUnmatched() != 0 || unknown > 0) result = -1;
-  messages::UpdateTotal(moves.size(), unchanged, unknown, dryRun || ambiguous);
+  int result = selection.ReportUnmatched() != 0 || unknown > 0 || skipped > 0 || ambiguous ? -1 : 0;
+  messages::UpdateTotal(moves.size(), unchanged, unknown, skipped, dryRun || ambiguous);
+  if (!dryRun && !ambiguous && !moves.empty() &&
+      (!ReadyToChange() || WriteMoves(directory, moves, static_cast<int64_t>(space.End()), block) != 0)) {
+    result = -1;
+  }
   return result;
 }
 
 int CompactArchive(const std::string& archivePath, const std::string& newFile) {
   // The archive is held to the end, also while its copy takes its place.
+  const bool inPlace = newFile.empty();
   Directory directory;
-  if (LoadDirectory(archivePath, &directory,
-                    newFile.empty() ? platform::Access::kReadWrite : platform::Access::kRead) != 0) {
-    return -1;
-  }
-  const std::string outputPath = newFile.empty() ? archivePath + ".compact" : newFile;
-  Cfile output;
-  if (output.Open(outputPath, platform::Access::kWriteNew) != 0) {
-    messages::OpenFailed(outputPath);
-    return -1;
-  }
-  Cbuffer block;
-  if (!AllocateFor(block, kCopyBlockSize)) return -1;
   platform::CatchInterrupts();
+  if (LoadDirectory(archivePath, &directory,
+                    inPlace ? platform::Access::kReadWrite : platform::Access::kRead) != 0) {
+    return -1;
+  }
+  Cfile& archive = directory.archive;
+  // In place the copy takes the name that the archive has behind any link.
+  const std::string target = inPlace ? platform::RealPath(archivePath) : newFile;
+  platform::FileFacts facts;
+  if (target.empty() || !platform::FactsOf(archive.handle, &facts)) {
+    messages::OpenFailed(archivePath);
+    return -1;
+  }
+  // Its other names would keep the old bytes.
+  if (inPlace && facts.links > 1) {
+    messages::SeveralNames(archivePath);
+    return -1;
+  }
+  if (!inPlace && platform::NameTaken(newFile)) {
+    messages::FileExists(newFile);
+    return -1;
+  }
+  // A copy that a killed run left bears the archive's file number; the
+  // platform tells it from a file of the user's before it goes.
+  char number[24];
+  snprintf(number, sizeof number, "%" PRIx64, facts.id);
+  const std::string spare = target + ".kel-compact-" + number;
+  // What has that name and is not kel's (a link, say) stays, and is in the way.
+  if (!platform::RemoveLeftover(spare) && platform::NameTaken(spare)) {
+    messages::FileExists(spare);
+    return -1;
+  }
+  Cfile output;
+  if (platform::CreateUnnamed(target, spare, &output.handle) != 0) {
+    output.handle = -1;
+    messages::OpenFailed(inPlace ? archivePath : newFile);
+    return -1;
+  }
+  output.path = inPlace ? archivePath : newFile;
+  Cbuffer block;
   uint64_t blockAt = 0;
-  const int64_t length = WriteCompact(directory, output, block, &blockAt);
-  const bool closed = output.Close();
-  int result = length >= 0 && closed ? 0 : -1;
+  int64_t length = -1;
+  if (!platform::TakeAttributes(output.handle, inPlace ? archive.handle : -1)) {
+    messages::AttributesNotKept(archivePath);
+  } else if (AllocateFor(block, kCopyBlockSize)) {
+    length = WriteCompact(directory, output, block, &blockAt);
+  }
   // Moved behind the data, the block must be the first the scan finds: data
   // that read as a directory head with the right length would come first.
-  Directory copy;
-  if (result == 0 && blockAt != directory.location.blockPosition &&
-      (LoadDirectory(outputPath, &copy) != 0 || copy.location.blockPosition != blockAt)) {
+  DirectoryLocation first;
+  if (length >= 0 && blockAt != directory.location.blockPosition &&
+      (FindDirectoryBlock(output, static_cast<uint32_t>(blockAt + directory.location.blockLength), &first) !=
+           0 ||
+       first.blockPosition != blockAt)) {
     messages::DirectoryLookalike(archivePath);
-    result = -1;
+    length = -1;
   }
-  copy.archive.Close();
-  if (result == 0 && newFile.empty() &&
-      !platform::RenameOver(outputPath, archivePath, directory.archive.handle)) {
-    messages::WriteFailed(archivePath);
-    result = -1;
+  if (length >= 0 && platform::CaughtInterrupt() != 0) {
+    messages::Interrupted(output.path);
+    length = -1;
   }
-  // A copy that did not take the archive's place is no file of the user's.
-  if (result != 0) platform::RemoveFile(outputPath);
-  if (result == 0) messages::CompactTotal(directory.archive.fileSize, length);
-  platform::EndIfInterrupted();
-  return result;
+  // The line goes out before the copy takes its place, which is then finished.
+  if (length >= 0) messages::CompactTotal(archive.fileSize, length);
+  int placed = length >= 0 && messages::Flush() ? 0 : -1;
+  if (placed != 0) {
+    platform::DiscardFile(output.handle, spare);
+  } else {
+    placed = platform::PlaceFile(output.handle, spare, target, inPlace ? archive.handle : -1);
+    if (inPlace) archive.handle = -1;
+    if (placed != 0 && !inPlace && placed != -1 && platform::NameTaken(newFile)) {
+      messages::FileExists(newFile);
+    } else if (placed != 0) {
+      messages::WriteFailed(output.path);
+    }
+  }
+  output.handle = -1;
+  return placed == 0 ? 0 : -1;
 }
 
 }  // namespace kel

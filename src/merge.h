@@ -40,14 +40,21 @@ int ReplaceByName(const std::string& archivePath, const std::string& storedName,
 /// Puts back every file below `folder` (that the patterns choose) whose
 /// path is that of a stored file as extraction writes it and whose bytes
 /// differ from the stored ones, all in one change (or, with `dryRun`, says
-/// what it would do). Files that name no stored file are reported, and make
-/// the result -1 once the others are put back.
+/// what it would do). Files that name no stored file, and entries that are
+/// not read (links, which are never followed, other entries that are no
+/// regular file, what cannot be read) are reported, and make the result -1
+/// once the others are put back. A file that changes while it is read makes
+/// the whole change write nothing.
 int UpdateFromFolder(const std::string& archivePath, const std::string& folder, Selection& selection,
                      bool dryRun);
 
 /// Writes a copy with every stored file's data once, in directory order,
-/// and nothing unclaimed: to `newFile`, or (when it is empty) in the
-/// archive's place, which holds the old archive until the copy is whole.
+/// and nothing unclaimed: to `newFile`, which must not exist, or (when it
+/// is empty) in the place of the archive's own name (behind any link), which
+/// holds the old archive until the copy is whole and has its owner, mode and
+/// attributes. The copy is a new file that no name leads to while it is
+/// written, or one of kel's own name that a later run removes if this one
+/// is killed.
 int CompactArchive(const std::string& archivePath, const std::string& newFile);
 
 }  // namespace kel

@@ -82,6 +82,18 @@ void Usage(const std::string& program) {
   Print("        " + program + " -c [-q] <kel_file> [new_file]\n");
 }
 
+void UnknownCommand(const std::string& argument) { Error("コマンドが正しくありません", argument); }
+void OptionBeforeCommand(const std::string& argument) {
+  Error("オプションはコマンドの後に書いてください", argument);
+}
+void NotAnOption(const std::string& option) { Error("このコマンドのオプションではありません", option); }
+void MixedLetters(const std::string& argument) {
+  Error("オプションの文字とそれ以外の文字が混ざっています", argument);
+}
+void MissingOperands(const std::string& command) { Error("引数が足りません", command); }
+void BadDestination(const std::string& destination) { Error("出力先が空か - で始まっています", destination); }
+void BadThreadCount(const std::string& count) { Error("スレッド数は1から64までです", count); }
+
 void ListingHead() {
   Print("   Address       Size Name\n");
   Print("---------- ---------- -----------------------------------------------------\n");
@@ -316,11 +328,20 @@ void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize,
         FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes)\n");
 }
 
-void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, bool dryRun) {
+void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, uint64_t skipped, bool dryRun) {
   const auto grouped = FormatGroupedUnsigned;
   Print("Total " + grouped(changed) + " changed, " + grouped(unchanged) + " unchanged, " + grouped(unknown) +
-        " not in the archive" + (dryRun ? ", nothing written\n" : "\n"));
+        " not in the archive" + (skipped > 0 ? ", " + grouped(skipped) + " skipped" : "") +
+        (dryRun ? ", nothing written\n" : "\n"));
 }
+
+void NotPutBack(const std::string& path) { Error("通常のファイルではないため書き戻しません", path); }
+void ChangedWhileRead(const std::string& path) { Error("読み込み中にファイルが変更されました", path); }
+void SeveralNames(const std::string& archivePath) {
+  Error("ハードリンクが複数あるため置き換えられません", archivePath);
+}
+void AttributesNotKept(const std::string& archivePath) { Error("所有者や属性を引き継げません", archivePath); }
+void FileExists(const std::string& path) { Error("同じ名前のファイルが既にあります", path); }
 
 void CompactTotal(int64_t oldSize, int64_t newSize) {
   Print("Compact " + FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes\n");

@@ -20,6 +20,14 @@ void Progress(const std::string& mark);
 bool Flush();
 
 void Usage(const std::string& program);
+/// What was wrong with a command line, told before the usage text.
+void UnknownCommand(const std::string& argument);
+void OptionBeforeCommand(const std::string& argument);
+void NotAnOption(const std::string& option);
+void MixedLetters(const std::string& argument);
+void MissingOperands(const std::string& command);
+void BadDestination(const std::string& destination);
+void BadThreadCount(const std::string& count);
 void Version(const std::string& program);
 
 void ListingHead();
@@ -88,7 +96,18 @@ void MoreOverlaps(uint64_t count);
 /// the bytes that nothing claims with their share of the file.
 void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t unclaimed, uint64_t fileSize);
 void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize);
-void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, bool dryRun);
+/// `skipped`: entries below the folder that are not put back, told only when there are some.
+void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, uint64_t skipped, bool dryRun);
+/// An entry below a folder to put back that is no regular file (a link, a pipe, a device).
+void NotPutBack(const std::string& path);
+/// A file whose size or times differ after it was read from before.
+void ChangedWhileRead(const std::string& path);
+/// An archive to replace that has other names (hard links), which would keep the old bytes.
+void SeveralNames(const std::string& archivePath);
+/// The owner, mode or extended attributes of the archive could not be given to its copy.
+void AttributesNotKept(const std::string& archivePath);
+/// An output that must be new exists.
+void FileExists(const std::string& path);
 void CompactTotal(int64_t oldSize, int64_t newSize);
 /// A stored file's data lie in the header or the directory block, which a
 /// write changes or a compaction cannot keep.

@@ -42,6 +42,18 @@ bool CloseFile(int handle);
 bool IsRegularFile(int handle);
 /// The file's length now, or 0 when it has none (a device, a pipe).
 int64_t FileLength(int handle);
+/// What tells an open file from others and from itself at another moment.
+struct FileFacts {
+  uint64_t id = 0;     ///< the number its file system gives it alone
+  uint64_t links = 0;  ///< its count of names
+  int64_t size = 0;
+  int64_t modified = 0;  ///< the times of its last change of bytes and of anything, in ns
+  int64_t changed = 0;   ///< since 1970 (as the system clock counts)
+  bool SameState(const FileFacts& other) const {
+    return size == other.size && modified == other.modified && changed == other.changed;
+  }
+};
+bool FactsOf(int handle, FileFacts* facts);
 /// Reads up to `count` bytes at `position`; fewer only at the end of the file.
 /// Returns the count read, or -1 on an error.
 int64_t ReadAt(int handle, int64_t position, void* destination, size_t count);
@@ -59,6 +71,34 @@ bool ResizeFile(int handle, int64_t length);
 /// Pushes the file's written bytes to the disk.
 bool SyncFile(int handle);
 bool RemoveFile(const std::string& path);
+/// Whether a file, a folder or a link (followed or not) has the name `path`.
+bool NameTaken(const std::string& path);
+/// `path` with every link resolved; empty when it cannot be resolved.
+std::string RealPath(const std::string& path);
+
+/// A new file to read and write that takes a name only once whole (see
+/// PlaceFile), made in the folder of `target`, readable by its owner alone,
+/// and held as an output. Where the system can (Linux) no name leads to it
+/// until then; elsewhere it is `spare`, created anew and never through a
+/// link. 0, or the error number.
+int CreateUnnamed(const std::string& target, const std::string& spare, int* handle);
+/// Gives the file `to` the owner, group, mode and extended attributes (ACLs
+/// among them) of the file `from`; on Windows its attributes and access
+/// rights. `from` < 0: the mode a new file gets.
+bool TakeAttributes(int to, int from);
+/// Puts the whole, synced file `handle` from CreateUnnamed at `target` and
+/// closes it: over the file `held` (an open handle of `target`, closed here
+/// too) when it is not -1, and then only while `target` still names that
+/// file; else only where nothing has that name. Once the name lasts
+/// on the disk, 0; an error number, the file removed, when nothing was
+/// changed; -1 when `target` is the file but the folder could not be synced.
+int PlaceFile(int handle, const std::string& spare, const std::string& target, int held);
+/// Closes a file from CreateUnnamed that is not to be placed, and removes it.
+void DiscardFile(int handle, const std::string& spare);
+/// Removes `spare` when it is what CreateUnnamed left behind on a run that
+/// was killed: a file of one name, not a link, that no process holds (and,
+/// on POSIX, of the user's own). Whether it was removed.
+bool RemoveLeftover(const std::string& spare);
 
 enum class FolderResult { kMade, kExists, kMissingParent, kFailed, kLink };
 /// Creates one folder. kExists when something of that name is there.
@@ -156,14 +196,13 @@ enum class Failure {
 };
 Failure FailureOf(int error);
 bool IsFolder(const std::string& path);
-/// Every regular file below `folder`, links neither followed nor listed:
-/// its path relative to the folder, folders joined by backslashes, and its
-/// size. False when the folder cannot be read.
-bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int64_t>>* files);
-/// Puts the file `from` in the place of `to`, in one step that a crash
-/// leaves done or not done, and makes that last on the disk. `held` is an
-/// open handle of `to`, which the system may need closed first.
-bool RenameOver(const std::string& from, const std::string& to, int held);
+/// Every regular file below `folder`: its path relative to the folder,
+/// folders joined by backslashes, and its size. Links are never followed:
+/// they go to `others`, with every other entry that is neither a file nor
+/// a folder (a pipe, a device, a socket), and with every folder that cannot
+/// be read (marked true). False when `folder` itself cannot be read.
+bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int64_t>>* files,
+               std::vector<std::pair<std::string, bool>>* others);
 /// Whether the file system can hold `name` as one file or folder name.
 /// Windows cannot: device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with
 /// any extension, in any case), names that end in a dot or a space, and

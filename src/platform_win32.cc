@@ -22,7 +22,7 @@
 // bytes they are.
 // clang-format off
 #include <windows.h>
-#include <shellapi.h>   // needs windows.h before it
+#include <aclapi.h>     // needs windows.h before it
 #include <winternl.h>   // the same
 // clang-format on
 
@@ -394,6 +394,22 @@ int64_t FileLength(int handle) {
   return size.QuadPart;
 }
 
+bool FactsOf(int handle, FileFacts* facts) {
+  HANDLE file = Handle(handle);
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO times;
+  if (!GetFileInformationByHandle(file, &info) ||
+      !GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times)) {
+    return false;
+  }
+  // Times count 100 ns from 1601, 11,644,473,600 s before 1970.
+  constexpr int64_t k1970 = 116444736000000000;
+  *facts = {(uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, info.nNumberOfLinks,
+            static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow),
+            (times.LastWriteTime.QuadPart - k1970) * 100, (times.ChangeTime.QuadPart - k1970) * 100};
+  return true;
+}
+
 int64_t ReadAt(int handle, int64_t position, void* destination, size_t count) {
   HANDLE file = Handle(handle);
   auto* at = static_cast<char*>(destination);
@@ -452,6 +468,105 @@ bool ResizeFile(int handle, int64_t length) {
 bool SyncFile(int handle) { return FlushFileBuffers(Handle(handle)) != 0; }
 
 bool RemoveFile(const std::string& path) { return DeleteFileW(ToOsPath(path).c_str()) != 0; }
+
+bool NameTaken(const std::string& path) {
+  return GetFileAttributesW(ToOsPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string RealPath(const std::string& path) {
+  const std::wstring resolved = FinalPath(ToOsPath(path));
+  const std::string inner = Narrow(resolved, InnerCodePage());
+  // A name that the code page cannot hold stays as it was given.
+  return Widen(inner, InnerCodePage()) == resolved ? inner : path;
+}
+
+int CreateUnnamed(const std::string&, const std::string& spare, int* handle) {
+  HANDLE file = CreateFileW(ToOsPath(spare).c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  *handle = AddHandle(file, true);
+  return 0;
+}
+
+bool TakeAttributes(int to, int from) {
+  // A new file has the access rights that its folder gives.
+  if (from < 0) return true;
+  HANDLE source = Handle(from);
+  HANDLE copy = Handle(to);
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO basic = {};  // times of 0 stay as they are
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  if (!GetFileInformationByHandle(source, &info)) return false;
+  basic.FileAttributes =
+      (info.dwFileAttributes & kept) != 0 ? info.dwFileAttributes & kept : FILE_ATTRIBUTE_NORMAL;
+  PACL rights = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!SetFileInformationByHandle(copy, FileBasicInfo, &basic, sizeof basic) ||
+      GetSecurityInfo(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rights, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  // The archive's own list of rights, taking the folder's as it did or not.
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  const SECURITY_INFORMATION which =
+      DACL_SECURITY_INFORMATION |
+      ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                          : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  const bool set =
+      SetSecurityInfo(copy, SE_FILE_OBJECT, which, nullptr, nullptr, rights, nullptr) == ERROR_SUCCESS;
+  LocalFree(descriptor);
+  return set;
+}
+
+int PlaceFile(int handle, const std::string& spare, const std::string& target, int held) {
+  const std::wstring osSpare = ToOsPath(spare);
+  const std::wstring osTarget = ToOsPath(target);
+  BY_HANDLE_FILE_INFORMATION archive = {};
+  BY_HANDLE_FILE_INFORMATION now = {};
+  const bool known = held == -1 || GetFileInformationByHandle(Handle(held), &archive);
+  // A file open here cannot be moved, nor replaced: both are let go first.
+  DWORD error = CloseFile(handle) ? 0 : GetLastError();
+  if (held != -1) {
+    CloseFile(held);
+    // Only the file that kel held is replaced, not one put there since.
+    HANDLE named = CreateFileW(osTarget.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool same =
+        named != INVALID_HANDLE_VALUE && GetFileInformationByHandle(named, &now) && SameFile(archive, now);
+    if (named != INVALID_HANDLE_VALUE) CloseHandle(named);
+    if (error == 0 && !(known && same)) error = ERROR_SHARING_VIOLATION;
+  }
+  const DWORD flags = MOVEFILE_WRITE_THROUGH | (held != -1 ? MOVEFILE_REPLACE_EXISTING : 0);
+  if (error == 0 && !MoveFileExW(osSpare.c_str(), osTarget.c_str(), flags)) error = GetLastError();
+  if (error == 0) return 0;
+  DeleteFileW(osSpare.c_str());
+  return static_cast<int>(error);
+}
+
+void DiscardFile(int handle, const std::string& spare) {
+  CloseFile(handle);
+  DeleteFileW(ToOsPath(spare).c_str());
+}
+
+bool RemoveLeftover(const std::string& spare) {
+  // Shared with nobody: a kel that writes it holds it open.
+  HANDLE file = CreateFileW(ToOsPath(spare).c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_DISPOSITION_INFO remove = {TRUE};
+  const bool left =
+      GetFileInformationByHandle(file, &info) &&
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+      info.nNumberOfLinks == 1 &&
+      SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
+  CloseHandle(file);
+  return left;
+}
 
 FolderResult MakeFolder(const std::string& path) {
   const std::wstring osPath = ToOsPath(path);
@@ -635,16 +750,40 @@ void InitText() { utf8Mode = GetACP() != 932; }
 
 bool TextIsUtf8() { return utf8Mode; }
 
-std::vector<std::string> Arguments(int argc, char** argv) {
+std::vector<std::string> Arguments(int, char**) {
   // The C runtime's arguments are in the ANSI code page, which need not hold
   // the characters typed, and may have had wildcards expanded: the command
-  // line itself is UTF-16, and taken as typed.
-  int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  // line itself is UTF-16, and split here as the C runtime splits it (the
+  // shell's splitter would load the window system, which then keeps a logoff
+  // or a shutdown from the console handler). The program name ends at a
+  // blank, or quoted at its quote; in an argument a quote starts or ends a
+  // quoted run, 2n backslashes before a quote are n, and 2n+1 are n and the
+  // quote itself.
+  const std::wstring line = GetCommandLineW();
   std::vector<std::string> arguments;
-  for (int i = 0; i < count; ++i) arguments.push_back(Narrow(wide[i], InnerCodePage()));
-  LocalFree(wide);
+  size_t at = line.compare(0, 1, L"\"") == 0 ? line.find(L'"', 1) : line.find_first_of(L" \t");
+  arguments.push_back(
+      Narrow(line.substr(line[0] == L'"' ? 1 : 0, at - (line[0] == L'"' ? 1 : 0)), InnerCodePage()));
+  at = at == std::wstring::npos ? line.size() : at + 1;
+  while ((at = line.find_first_not_of(L" \t", at)) != std::wstring::npos) {
+    std::wstring word;
+    for (bool quoted = false; at < line.size() && (quoted || (line[at] != L' ' && line[at] != L'\t')); ++at) {
+      const size_t slashes = std::min(line.find_first_not_of(L'\\', at), line.size()) - at;
+      if (slashes > 0 && at + slashes < line.size() && line[at + slashes] == L'"') {
+        word.append(slashes / 2, L'\\');
+        at += slashes - (slashes % 2 == 0 ? 1 : 0);
+        if (slashes % 2 == 1) word += L'"';
+      } else if (slashes > 0) {
+        word.append(slashes, L'\\');
+        at += slashes - 1;
+      } else if (line[at] == L'"') {
+        quoted = !quoted;
+      } else {
+        word += line[at];
+      }
+    }
+    arguments.push_back(Narrow(word, InnerCodePage()));
+  }
   return arguments;
 }
 
@@ -714,38 +853,37 @@ bool IsFolder(const std::string& path) {
 namespace {
 
 bool ListBelow(const std::wstring& folder, const std::string& prefix,
-               std::vector<std::pair<std::string, int64_t>>* files) {
+               std::vector<std::pair<std::string, int64_t>>* files,
+               std::vector<std::pair<std::string, bool>>* others) {
   WIN32_FIND_DATAW item;
   HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &item);
   if (search == INVALID_HANDLE_VALUE) return false;
-  bool read = true;
   do {
     const std::wstring name = item.cFileName;
-    if (name == L"." || name == L".." || (item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-      continue;
+    if (name == L"." || name == L"..") continue;
     const std::string path = prefix + Narrow(name, InnerCodePage());
-    if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      read = ListBelow(folder + L"\\" + name, path + '\\', files) && read;
-    } else {
+    // A link or a junction stands for another name; other reparse points (a
+    // file kept in the cloud) are files and folders as any.
+    if ((item.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        IsReparseTagNameSurrogate(item.dwReserved0)) {
+      others->emplace_back(path, false);
+    } else if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       files->emplace_back(path,
                           static_cast<int64_t>((uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow));
+    } else if (!ListBelow(folder + L"\\" + name, path + '\\', files, others)) {
+      others->emplace_back(path, true);
     }
   } while (FindNextFileW(search, &item));
   FindClose(search);
-  return read;
+  return true;
 }
 
 }  // namespace
 
-bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int64_t>>* files) {
-  return IsFolder(folder) && ListBelow(folder.empty() ? std::wstring(L".") : ToOsPath(folder), "", files);
-}
-
-bool RenameOver(const std::string& from, const std::string& to, int held) {
-  // A file open here cannot be replaced: it is let go at the last moment.
-  CloseFile(held);
-  return MoveFileExW(ToOsPath(from).c_str(), ToOsPath(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool ListFiles(const std::string& folder, std::vector<std::pair<std::string, int64_t>>* files,
+               std::vector<std::pair<std::string, bool>>* others) {
+  return IsFolder(folder) &&
+         ListBelow(folder.empty() ? std::wstring(L".") : ToOsPath(folder), "", files, others);
 }
 
 bool CanHoldName(const std::string& name) {

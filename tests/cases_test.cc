@@ -11,7 +11,8 @@
 //       rec:NAME:SIZE:ADDRESS[:FOLDER_FLAG], end[:COUNT], zeros:N,
 //       bytes:DATA, stored:DATA, chop:N (the last N bytes so far left
 //       out), cut:N (the file's last N bytes left out)
-//   file PATH=DATA | sparse PATH SIZE | mkdir PATH | link PATH TARGET | hardlink PATH TARGET
+//   file PATH=DATA | sparse PATH SIZE | mkdir PATH | link PATH TARGET | hardlink PATH TARGET |
+//   fifo PATH | mode PATH OCTAL:UID (its permission bits and owner, also its group)
 //   killed NAME CALL: ARGS   (kel ARGS killed at its I/O call CALL, which leaves NAME as such a
 //       stop leaves it; posix cases only) | journal NAME: SOURCE merge POSITION:COUNT | journal
 //       NAME: SOURCE records POSITION:SIZE:ADDRESS ...   (a copy of SOURCE with the live journal
@@ -22,10 +23,10 @@
 //   posix / windows (only there), utf8 (output UTF-8 in every locale),
 //   bytes (C only, nothing converted), u8 (UTF-8 locales only), nobody (as uid 65534, the archive
 //   read-only), limit=N (file size limit), cwd=DIR, lock=sh|ex:FILE (held
-//   for the first 0.4 s)
+//   for the first 0.4 s), full (standard output is /dev/full)
 //   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
 //          tree DIR: PATH ... | ARCHIVE unchanged | ARCHIVE merged DATA => DATA |
-//          FILE is ARCHIVE [DATA] (its bytes, then DATA)
+//          FILE is ARCHIVE [DATA] (its bytes, then DATA) | PATH mode OCTAL:UID
 // DATA: text with \xNN, ¶ (a line end), {N*c}, {rand N SEED [FROM]} and
 // {xor DATA} and {file NAME [LAST]} (the bytes of a file made above, or its LAST bytes); OUTPUT also {usage},
 // {head}, {rule}, {err TEXT} and the error lines of kMacros. A write case (-m, -r, -u, -c) that succeeds on
@@ -90,6 +91,7 @@ const std::map<std::string, std::string> kMacros = {
      "[new_file]}"},
     {"u", "        kel %¶"},
     {"err", "error : %.¶"},
+    {"mistake", "{err %}{usage}"},
     {"cut", "{err アーカイブが途中で切れています(%bytes不足)}"},
     {"open", "{err ファイルオープンに失敗(%)}"},
     {"unsafe", "{err 安全でないパスのため書き出しません(%)}"},
@@ -305,11 +307,21 @@ struct Trial {
         fs::resize_file(Path(name),
                         fs::file_size(Path(name)) - std::stoul(line.substr(line.find(" cut=") + 5)));
       }
-      if (words[0] == "file") WriteFile(Path(line.substr(5, line.find('=') - 5)), Expand(equals));
+      // Written an hour ago: kel waits a moment for a file written just before it reads it.
+      const std::string written = Path(line.substr(5, line.find('=') - 5));
+      if (words[0] == "file") WriteFile(written, Expand(equals));
+      if (words[0] == "file")
+        fs::last_write_time(written, fs::file_time_type::clock::now() - std::chrono::hours(1));
       if (words[0] == "sparse") WriteFile(Path(name), ""), fs::resize_file(Path(name), std::stoull(words[2]));
       if (words[0] == "mkdir") fs::create_directories(Path(name));
       if (words[0] == "link" && !WindowsBuild()) fs::create_symlink(words[2], Path(name));
       if (words[0] == "hardlink") fs::create_hard_link(Path(words[2]), Path(name));
+      if (words[0] == "fifo") mkfifo(Path(name).c_str(), 0666);
+      if (words[0] == "mode") {
+        const auto owner = std::stoul(words[2].substr(5));
+        EXPECT_TRUE(!chmod(Path(name).c_str(), std::stoul(words[2], nullptr, 8)) &&
+                    !chown(Path(name).c_str(), owner, owner));
+      }
       if (words[0] == "killed" && !WindowsBuild()) {
         RunOptions killed = {locale, dir.path()};
         killed.environment = {"LD_PRELOAD=" KEL_FAULT_SHIM, "KEL_FAULT=crash", "KEL_FAULT_AT=" + words[2],
@@ -345,6 +357,7 @@ struct Trial {
     RunOptions run = {locale, c.Has("cwd") ? dir / c.Option("cwd") : dir.path(), c.Has("nobody")};
     if (run.asNobody) chmod((dir / args[1]).c_str(), 0444);
     if (c.Has("limit")) run.fileSizeLimit = std::stol(c.Option("limit"));
+    run.fullOutput = c.Has("full");
     std::future<void> release;
     if (c.Has("lock")) {
       const std::string lock = c.Option("lock");
@@ -387,6 +400,11 @@ struct Trial {
         wanted.push_back(c.Has("bytes") ? words[i] : OnDisk(words[i], locale));
       std::sort(wanted.begin(), wanted.end());
       EXPECT_EQ(ListTree(Path(words[1].substr(0, words[1].size() - 1))), wanted);
+    } else if (how == "mode") {
+      struct stat info;
+      EXPECT_TRUE(!stat(Path(words[0]).c_str(), &info) &&
+                  (info.st_mode & 07777) == std::stoul(words[2], nullptr, 8) &&
+                  info.st_uid == std::stoul(words[2].substr(5)));
     } else if (how == "absent") {
       EXPECT_FALSE(fs::exists(fs::symlink_status(Path(words[0]))));
     } else if (how == "unchanged" || how == "merged" || how == "is") {

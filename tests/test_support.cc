@@ -111,9 +111,10 @@ RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& option
   // Opened before dropping privileges: the unprivileged user may not be
   // allowed to pass through the folders above the build.
   const int binary = WindowsBuild() ? -1 : open(KEL_BINARY, O_RDONLY | O_CLOEXEC);
+  const int full = options.fullOutput ? open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
   pid_t child = fork();
   if (child == 0) {
-    dup2(pipeFds[1], STDOUT_FILENO);
+    dup2(full >= 0 ? full : pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
@@ -128,6 +129,7 @@ RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& option
     _exit(122);
   }
   if (binary >= 0) close(binary);
+  if (full >= 0) close(full);
   close(pipeFds[1]);
   if (options.signal != 0) {
     usleep(static_cast<useconds_t>(options.signalAfter));
