@@ -119,8 +119,10 @@ int Survey(Directory& directory, const std::string& printedName, const Matcher& 
   const auto claim = [space](uint64_t position, uint64_t count) {
     if (space != nullptr) space->Claim(position, count);
   };
-  claim(0, kFrontHeaderSize);
-  claim(blockStart, directory.location.blockLength);
+  // Nothing new goes below the directory block's end: the scan that finds
+  // the block looks there, and new bytes that read as a block head would be
+  // found first.
+  claim(0, blockEnd);
   const int walked = WalkDirectory(directory, [&](const ArchiveEntry& entry) {
     dataEnd = std::max(dataEnd, DataEnd(entry));
     // A stored file whose data are the header or the directory would change

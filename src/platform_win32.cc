@@ -473,6 +473,23 @@ bool NameTaken(const std::string& path) {
   return GetFileAttributesW(ToOsPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The path with every link resolved, as the system names the open file.
+std::wstring FinalPath(const std::wstring& osPath) {
+  HANDLE file = CreateFileW(osPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  std::wstring resolved(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(file, &resolved[0], static_cast<DWORD>(resolved.size()), 0);
+  if (length >= resolved.size()) {
+    resolved.resize(length + 1);
+    length = GetFinalPathNameByHandleW(file, &resolved[0], static_cast<DWORD>(resolved.size()), 0);
+  }
+  CloseHandle(file);
+  if (length == 0 || length >= resolved.size()) return std::wstring();
+  resolved.resize(length);
+  return resolved;
+}
+
 std::string RealPath(const std::string& path) {
   const std::wstring resolved = FinalPath(ToOsPath(path));
   const std::string inner = Narrow(resolved, InnerCodePage());
