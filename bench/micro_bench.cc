@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "archive.h"
+#include "format.h"
 #include "archive_writer.h"
 
 namespace {

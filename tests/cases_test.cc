@@ -48,6 +48,7 @@
 #include <sstream>
 
 #include "archive_writer.h"
+#include "archive.h"
 #include "journal.h"
 #include "test_support.h"
 
@@ -330,18 +331,21 @@ struct Trial {
       }
       if (words[0] == "journal") {
         fs::copy_file(Path(words[2]), Path(name));
-        Directory archive;
+        kel::Archive archive;
         Cbuffer block;
+        const Context context;
+        OpenOptions options;
+        options.access = platform::Access::kReadWrite;
         std::vector<RecordSwitch> fields;
         for (size_t i = 4; i < words.size(); ++i) {
           const std::vector<std::string> f = Split(words[i] + ":0", ":");
           fields.push_back(
               {std::stoll(f[0], nullptr, 0), std::stoull(f[1], nullptr, 0), std::stoull(f[2], nullptr, 0)});
         }
-        ASSERT_EQ(LoadDirectory(Path(name), &archive, platform::Access::kReadWrite), 0);
-        Journal journal(archive.archive, &archive.location, archive.archive.fileSize);
+        ASSERT_TRUE(OpenArchive(Path(name), options, context, &archive).ok());
+        Journal journal(archive.file, &archive.location, archive.file.fileSize, context);
         const ByteRange range = {fields[0].position, static_cast<int64_t>(fields[0].size)};
-        ASSERT_EQ(words[3] == "merge" ? journal.Save(range, block) : journal.Save(fields, block), 0);
+        ASSERT_TRUE((words[3] == "merge" ? journal.Save(range, block) : journal.Save(fields, block)).ok());
       }
       if (std::set<std::string>{"raw", "archive", "killed", "journal"}.count(words[0]) &&
           fs::file_size(Path(name)) < (64 << 20))

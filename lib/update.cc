@@ -1,0 +1,151 @@
+// Put-back: the files of a folder against the stored files they stand for.
+#include "update.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "paths.h"
+#include "space.h"
+#include "write.h"
+
+namespace kel {
+namespace {
+
+// Whether the stored bytes of `entry` are those of `file`.
+bool StoredBytesEqual(Cfile& archive, const ArchiveEntry& entry, Cfile& file, Cbuffer& block) {
+  if (file.fileSize != static_cast<int64_t>(entry.size)) return false;
+  const size_t half = block.length / 2;
+  for (uint64_t done = 0; done < entry.size;) {
+    const auto chunk = static_cast<size_t>(std::min<uint64_t>(entry.size - done, half));
+    if (file.ReadAt(static_cast<int64_t>(done), block.data, chunk) != static_cast<int64_t>(chunk) ||
+        archive.ReadAt(static_cast<int64_t>(entry.address + done), block.data + half, chunk) !=
+            static_cast<int64_t>(chunk)) {
+      return false;
+    }
+    ApplyDataKey(block.data + half, chunk);
+    if (!std::equal(block.data, block.data + chunk, block.data + half)) return false;
+    done += chunk;
+  }
+  return true;
+}
+
+Event Told(EventKind kind, Code code, const std::string& path, const std::string& other = "") {
+  Event event;
+  event.kind = kind;
+  event.code = code;
+  event.path = path;
+  event.other = other;
+  return event;
+}
+
+}  // namespace
+
+Status ListFolder(const std::string& folder, Encoding encoding, FolderListing* listing) {
+  listing->folder = folder;
+  if (!platform::ListFiles(SystemPath(folder, encoding), &listing->files, &listing->others)) {
+    return Fail(KEL_ERR_OPEN, folder);
+  }
+  for (auto& file : listing->files) file.first = FromSystem(file.first, encoding);
+  for (auto& other : listing->others) other.first = FromSystem(other.first, encoding);
+  std::sort(listing->files.begin(), listing->files.end());
+  std::sort(listing->others.begin(), listing->others.end());
+  return {};
+}
+
+Status Update(Archive& archive, const FolderListing& listing, Selection& selection, bool dryRun,
+              const Context& context, UpdateCounts* counts) {
+  const Encoding encoding = archive.encoding;
+  const auto& files = listing.files;
+  // The files the patterns choose, by the name on disk of the stored path
+  // each stands for, as extraction writes it.
+  std::unordered_map<std::string, size_t> chosen;
+  std::vector<bool> named(files.size(), true);
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!selection.Chooses(files[i].first)) continue;
+    chosen.emplace(OutputKey(files[i].first, encoding), i);
+    named[i] = false;
+  }
+  ClaimedSpace space;
+  std::vector<std::pair<ArchiveEntry, size_t>> found;
+  // Where in `found` each file's stored file is: a file that stands for two
+  // stored files (one name on disk for both) is refused, and nothing written.
+  std::unordered_map<size_t, size_t> foundAt;
+  std::vector<bool> refused(files.size(), false);
+  bool ambiguous = false;
+  const Status surveyed = Survey(archive, "", nullptr, nullptr, &space, [&](const ArchiveEntry& entry) {
+    // What extraction refuses to write has no file below the folder.
+    const auto file =
+        IsSafeEntryPath(entry.path, encoding) ? chosen.find(OutputKey(entry.path, encoding)) : chosen.end();
+    if (file == chosen.end()) return;
+    const auto [first, alone] = foundAt.emplace(file->second, found.size());
+    if (!alone) {
+      context.Report(
+          Told(KEL_EVENT_FILE_DONE, KEL_ERR_ONE_NAME_FOR_TWO, found[first->second].first.path, entry.path));
+      refused[file->second] = true;
+      ambiguous = true;
+      return;
+    }
+    found.emplace_back(entry, file->second);
+    named[file->second] = true;
+  });
+  if (!surveyed) return surveyed;
+  std::string prefix = listing.folder;
+  AppendBackslash(prefix, encoding);
+  Cbuffer block;
+  if (Status allocated = AllocateFor(block, kCopyBlockSize); !allocated) return allocated;
+  std::vector<Move> moves;
+  UpdateCounts& count = *counts;
+  for (const auto& [entry, index] : found) {
+    if (context.Cancelled()) return Fail(KEL_ERR_CANCELLED);
+    if (refused[index]) continue;
+    const std::string path = prefix + files[index].first;
+    const int64_t size = files[index].second;
+    Cfile file;
+    if (file.Open(path, platform::Access::kRead, encoding) != 0) {
+      context.Report(Told(KEL_EVENT_FILE_DONE, KEL_ERR_OPEN, path));
+      ++count.skipped;
+      continue;
+    }
+    if (size == static_cast<int64_t>(entry.size) && StoredBytesEqual(archive.file, entry, file, block)) {
+      ++count.unchanged;
+      continue;
+    }
+    moves.push_back({entry, path, size, NewAddress(space, archive.file, entry, size)});
+    Event update = Told(KEL_EVENT_UPDATE, KEL_OK, entry.path);
+    update.address = static_cast<uint64_t>(moves.back().position);
+    update.size = static_cast<uint64_t>(size);
+    update.oldSize = entry.size;
+    context.Report(update);
+  }
+  // A link is never followed (it may lead out of the folder), nor is any
+  // entry read that is not a regular file; a folder that cannot be read may
+  // hold anything.
+  for (const auto& [path, unreadFolder] : listing.others) {
+    if (!unreadFolder && !selection.Chooses(path)) continue;
+    context.Report(Told(KEL_EVENT_FILE_DONE, unreadFolder ? KEL_ERR_OPEN : KEL_ERR_NOT_REGULAR, prefix + path));
+    ++count.skipped;
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (named[i]) continue;
+    context.Report(Told(KEL_EVENT_NOT_FOUND, KEL_ERR_NOT_FOUND, prefix + files[i].first));
+    ++count.notFound;
+  }
+  bool whole = true;
+  for (const std::string& pattern : selection.Unmatched()) {
+    context.Report(Told(KEL_EVENT_NOT_FOUND, KEL_ERR_NOT_FOUND, pattern));
+    whole = false;
+  }
+  whole = whole && count.notFound == 0 && count.skipped == 0 && !ambiguous;
+  count.changed = moves.size();
+  count.nothingWritten = dryRun || ambiguous;
+  if (!count.nothingWritten && !moves.empty()) {
+    if (Status ready = ReadyToChange(context); !ready) return ready;
+    if (Status written = WriteMoves(archive, moves, static_cast<int64_t>(space.End()), block, context);
+        !written) {
+      return written;
+    }
+  }
+  return whole ? Status() : Fail(KEL_ERR_NOT_WHOLE);
+}
+
+}  // namespace kel

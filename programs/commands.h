@@ -1,0 +1,37 @@
+// Each command of the tool as a client of the library: it opens the
+// archive, says what it does, turns the library's events into lines as
+// they come and its status into the one error line, and returns 0 when the
+// whole job was done, -1 otherwise.
+#ifndef KEL_PROGRAMS_COMMANDS_H_
+#define KEL_PROGRAMS_COMMANDS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "text.h"
+
+namespace kel {
+
+/// The encoding of names and texts, chosen once from the locale.
+void SetNameEncoding(Encoding encoding);
+Encoding NameEncoding();
+
+int ListEntries(const std::string& archivePath, const std::vector<std::string>& patterns, bool json);
+int TestArchive(const std::string& archivePath);
+int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile);
+int ExtractAll(const std::string& archivePath, const std::string& destDir,
+               const std::vector<std::string>& patterns, int threads);
+int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address);
+int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address);
+int MergeByFile(const std::string& archivePath, const std::string& mergeFile);
+int MergeByName(const std::string& archivePath, const std::string& mergeName, const std::string& mergeFile);
+int ReplaceByFile(const std::string& archivePath, const std::string& file);
+int ReplaceByName(const std::string& archivePath, const std::string& storedName, const std::string& file);
+int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
+                     const std::vector<std::string>& patterns, bool dryRun);
+int CompactArchive(const std::string& archivePath, const std::string& newFile);
+
+}  // namespace kel
+
+#endif  // KEL_PROGRAMS_COMMANDS_H_
