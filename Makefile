@@ -76,6 +76,7 @@ test-asan: test-deps
 test-deps:
 	@need=; \
 	$(call configure,$(BUILD),ON,-DCMAKE_BUILD_TYPE=Release) 2>&1 || need=libgtest-dev; \
+	/usr/bin/python3 -c 'import pytest' 2>/dev/null || need="$$need python3-pytest"; \
 	locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || need="$$need locales"; \
 	$(apt-install) && \
 	{ locale -a 2>/dev/null | grep -qix 'c\.utf-\?8' || $(sudo) localedef -i C -f UTF-8 C.UTF-8; }
@@ -141,8 +142,14 @@ sample: all
 bench: all
 	BUILD=$(BUILD) bench/run.sh
 
-# PREFIX (default /usr/local) and DESTDIR as usual: the tool and its manual page.
+# PREFIX (default /usr/local) and DESTDIR as usual: the tool and its manual
+# page, kel.h, libkel (shared and static), kel.pc and the Python package,
+# where Debian's /usr/bin/python3 looks below PREFIX: lib/python3/dist-packages
+# for /usr, lib/python3.X/dist-packages for any other prefix.
+PYTHON_DIR = $(if $(filter /usr,$(PREFIX)),lib/python3/dist-packages,lib/$(shell /usr/bin/python3 -c \
+  'import sys; print("python%d.%d" % sys.version_info[:2])' 2>/dev/null || echo python3)/dist-packages)
 install: all
+	cmake -S . -B $(BUILD) -DKEL_PYTHON_DIR=$(PYTHON_DIR) >/dev/null
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
 
 # A Debian package in $(BUILD)/package; dpkg-shlibdeps (dpkg-dev) and file
