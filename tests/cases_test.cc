@@ -232,6 +232,7 @@ std::string FromTokens(const std::string& tokens) {
 struct Case {
   std::string options, command, checks, setup;
   int line;
+  std::string name;  ///< the section's first words and the line: its test's name
   std::string Option(const std::string& key) const {
     for (const std::string& option : Words(options)) {
       if (option == key || option.rfind(key + "=", 0) == 0)
@@ -240,14 +241,35 @@ struct Case {
     return "-";
   }
   bool Has(const std::string& key) const { return Option(key) != "-"; }
+  friend void PrintTo(const Case& c, std::ostream* os) { *os << "cases.txt:" << c.line; }
 };
 
+const std::set<std::string> kSetups = {"archive", "raw",  "file",   "sparse",  "mkdir",  "link",   "hardlink",
+                                       "fifo",    "mode", "killed", "journal", "define", "always", "refused"};
+const std::set<std::string> kOptions = {"xx",    "j8",  "posix", "windows", "utf8", "bytes",
+                                        "u8",    "nobody", "limit", "cwd", "lock", "full"};
+
+// The first three words of a comment, as a name: letters and digits only.
+std::string SectionName(const std::string& comment) {
+  std::string name;
+  int words = 0;
+  for (const std::string& word : Words(comment.substr(1))) {
+    std::string kept;
+    for (char c : word) kept += isalnum(static_cast<unsigned char>(c)) ? std::string(1, c) : "";
+    if (kept.empty()) continue;
+    name += (name.empty() ? "" : "_") + kept;
+    if (++words == 3) break;
+  }
+  return name;
+}
+
 // The cases, each with its section's setup (the lines kept in `setup`,
-// one a line), and its checks.
-std::vector<Case> ReadCases() {
+// one a line), and its checks; `unknown` takes the lines that are none of
+// these, which fail the run.
+std::vector<Case> ReadCases(std::vector<std::string>* unknown = nullptr) {
   std::ifstream in(KEL_CASES);
   std::vector<Case> cases;
-  std::string setup, always, refused;
+  std::string setup, always, refused, comment, section = "Cases";
   std::vector<std::pair<std::string, std::string>> defines;
   int number = 0;
   for (std::string line; std::getline(in, line);) {
@@ -257,22 +279,33 @@ std::vector<Case> ReadCases() {
         line.replace(at, name.size(), text);
     }
     const std::string first = line.substr(0, line.find(' ')), rest = line.substr(line.find(' ') + 1);
-    const size_t kel = line[0] == '[' ? line.find("] kel") + 2 : 0;
+    const size_t bracket = line[0] == '[' ? line.find("] kel") : 0;
+    const size_t kel = bracket == std::string::npos ? bracket : line[0] == '[' ? bracket + 2 : 0;
+    if (line.empty()) comment.clear();
+    if (!line.empty() && line[0] == '#' && comment.empty()) comment = line;
     if (line.empty() || line[0] == '#') continue;
     if (line == "---") {
       setup.clear(), always.clear(), refused.clear(), defines.clear();
+      section = comment.empty() ? section : SectionName(comment);
     } else if (first == "define") {
       defines.emplace_back("{" + Words(line)[1] + "}", rest.substr(rest.find(' ') + 1));
     } else if (first == "always" || first == "refused") {
       (first == "always" ? always : refused) += rest + "\n";
-    } else if (first == "then") {
+    } else if (first == "then" && !cases.empty()) {
       cases.back().checks += rest + "\n";
-    } else if (line.compare(kel, 4, "kel ") == 0 || line.compare(kel, 7, "kel => ") == 0) {
+    } else if (kel != std::string::npos &&
+               (line.compare(kel, 4, "kel ") == 0 || line.compare(kel, 7, "kel => ") == 0)) {
       const bool fails = std::stoi(line.substr(line.find(" => ") + 4)) != 0;
-      cases.push_back({kel > 0 ? line.substr(1, kel - 3) : "", line.substr(kel),
-                       always + (fails ? refused : ""), setup, number});
-    } else {
+      cases.push_back({kel > 0 ? line.substr(1, kel - 3) : "", line.substr(kel), always + (fails ? refused : ""),
+                       setup, number, section + "_line" + std::to_string(number)});
+      for (const std::string& option : Words(cases.back().options)) {
+        if (unknown != nullptr && !kOptions.count(option.substr(0, option.find('='))))
+          unknown->push_back(std::to_string(number) + ": option " + option);
+      }
+    } else if (kSetups.count(first)) {
       setup += line + "\n";
+    } else if (unknown != nullptr) {
+      unknown->push_back(std::to_string(number) + ": " + line);
     }
   }
   return cases;
@@ -420,35 +453,48 @@ struct Trial {
       const size_t tail = check.find(' ', check.find(" is ") + 4);
       if (how == "is" && tail != std::string::npos) expected += Expand(check.substr(tail + 1));
       EXPECT_EQ(ReadFile(dir / words[0]), expected);
-    } else {
+    } else if (check.find('=') != std::string::npos) {
       EXPECT_EQ(ReadFile(Path(check.substr(0, check.find('=')))), Expand(equals));
+    } else {
+      ADD_FAILURE() << "a check the runner does not know";
     }
   }
 };
 
-TEST(Cases, PrintWholeOutputsAndLeaveWhatTheySay) {
-  const std::vector<Case> cases = ReadCases();
-  ASSERT_GT(cases.size(), 120u);
-  for (const Case& c : cases) {
-    // Other users, advisory locks and file size limits are POSIX's.
-    const bool posix = c.Has("posix") || c.Has("nobody") || c.Has("lock") || c.Has("limit") || c.Has("bytes");
-    if ((posix && WindowsBuild()) || (c.Has("windows") && !WindowsBuild())) continue;
-    for (const std::string locale : {"C", "C.utf8", "xx_XX.UTF-8"}) {
-      if ((locale == "xx_XX.UTF-8" && (!c.Has("xx") || WindowsBuild())) ||
-          (locale != "C" && c.Has("bytes")) || (locale == "C" && c.Has("u8")))
-        continue;
-      for (const std::string threads : {"", "-j8"}) {
-        if (!threads.empty() && !c.Has("j8")) continue;
-        SCOPED_TRACE("cases.txt:" + std::to_string(c.line) + " " + locale + " " + threads);
-        Trial run(c, locale);
-        run.Prepare();
-        run.ExpectClean(run.Kel(c.command, threads));
-        for (const std::string& check : Split(c.checks, "\n")) {
-          if (!check.empty()) run.Check(check);
-        }
+// Each row of cases.txt is a test of its own, named after its section and
+// line (ctest -R Patterns_line151), run in each locale it asks for.
+class Row : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Row, Run) {
+  const Case& c = GetParam();
+  // Other users, advisory locks and file size limits are POSIX's.
+  const bool posix = c.Has("posix") || c.Has("nobody") || c.Has("lock") || c.Has("limit") || c.Has("bytes");
+  if ((posix && WindowsBuild()) || (c.Has("windows") && !WindowsBuild())) GTEST_SKIP();
+  for (const std::string locale : {"C", "C.utf8", "xx_XX.UTF-8"}) {
+    if ((locale == "xx_XX.UTF-8" && (!c.Has("xx") || WindowsBuild())) || (locale != "C" && c.Has("bytes")) ||
+        (locale == "C" && c.Has("u8")))
+      continue;
+    for (const std::string threads : {"", "-j8"}) {
+      if (!threads.empty() && !c.Has("j8")) continue;
+      SCOPED_TRACE("cases.txt:" + std::to_string(c.line) + " " + locale + " " + threads);
+      Trial run(c, locale);
+      run.Prepare();
+      run.ExpectClean(run.Kel(c.command, threads));
+      for (const std::string& check : Split(c.checks, "\n")) {
+        if (!check.empty()) run.Check(check);
       }
     }
   }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Row, ::testing::ValuesIn(ReadCases()),
+                         [](const ::testing::TestParamInfo<Case>& row) { return row.param.name; });
+
+// A line the runner does not know would drop its check unseen.
+TEST(Cases, EveryLineIsKnown) {
+  std::vector<std::string> unknown;
+  EXPECT_GT(ReadCases(&unknown).size(), 120u);
+  EXPECT_EQ(unknown, std::vector<std::string>{});
 }
 
 // Every byte and every double-byte code as a stored name: Python's
