@@ -48,15 +48,18 @@ test: test-deps
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS) -LE soak
 	@$(MAKE) --no-print-directory lines
 
-# Non-blank, non-comment lines (// in C++, # in scripts and in the case
-# table) by folder: the tests are to stay within a third of the code.
+# Non-blank, non-comment lines (// in C++ and C, # in scripts, Python and
+# the case table) by folder: the tests (tests/ and python/tests/) are to
+# stay within a third of the code (include/, lib/, programs/, python/kel/).
 lines:
-	@for d in src tests fuzz bench examples; do \
-	  find $$d -type f \( -name '*.cc' -o -name '*.h' -o -name '*.sh' -o -name '*.txt' \) -exec cat {} + | \
+	@for d in include lib programs python/kel tests python/tests fuzz bench examples tools; do \
+	  find $$d -type f \( -name '*.cc' -o -name '*.h' -o -name '*.c' -o -name '*.sh' -o -name '*.txt' \
+	    -o -name '*.py' -o -name layout \) -exec cat {} + | \
 	    awk -v d=$$d/ '{ t = $$0; gsub(/^[ \t]+|[ \t]+$$/, "", t) } \
-	      t != "" && t !~ /^\/\// && t !~ /^#( |!|$$)/ { n++ } END { print d, n + 0 }'; \
-	done | awk '{ n[$$1] = $$2; printf "%-10s %5d", $$1, $$2 } \
-	  $$1 == "tests/" { printf "  (%.1f %% of src/)", 100 * $$2 / n["src/"] } { print "" }'
+	      t != "" && t !~ /^\/\// && t !~ /^(\/\*|\*)/ && t !~ /^#( |!|$$)/ { n++ } END { print d, n + 0 }'; \
+	done | awk '{ n[$$1] = $$2; printf "%-14s %5d\n", $$1, $$2 } \
+	  $$1 ~ /^(include|lib|programs|python\/kel)\/$$/ { code += $$2 } $$1 ~ /tests\/$$/ { tests += $$2 } \
+	  END { printf "tests: %.1f %% of the code\n", 100 * tests / code }'
 
 # The long runs: every I/O call of each write failing, crashing or
 # signalled in turn, and power cuts replayed.
@@ -100,7 +103,12 @@ test-windows: test-deps test-windows-deps
 	wine cmd /c exit </dev/null >/dev/null 2>&1; \
 	echo "End-to-end tests against $(WINDOWS_BUILD)/kel.exe:" && \
 	(cd $(BUILD) && KEL_EXE="$(abspath $(WINDOWS_BUILD))/kel.exe" \
-	  ctest --output-on-failure --no-tests=error -j $(JOBS) -LE soak)
+	  ctest --output-on-failure --no-tests=error -j $(JOBS) -LE soak) && \
+	echo "The C example against kel.dll:" && \
+	rm -rf $(WINDOWS_BUILD)/example && mkdir $(WINDOWS_BUILD)/example && \
+	cp examples/sample.kel $(WINDOWS_BUILD)/example/c.kel && \
+	(cd $(WINDOWS_BUILD)/example && wine ../list_replace.exe c.kel readme.txt out </dev/null && \
+	  grep -q '^Kel sample' out/readme.txt) && echo "PASS list_replace.exe"
 
 # The posix-thread mingw-w64 compiler.
 windows-deps:
@@ -119,12 +127,19 @@ test-windows-deps: windows-deps
 # Static checks: clang-tidy (.clang-tidy) and cppcheck on the tool's sources,
 # and every source as clang-format (.clang-format) writes it. cppcheck does
 # not see struct members that are used through containers and lambdas.
-SOURCES = $(wildcard src/*.cc src/*.h tests/*.cc tests/*.h bench/*.cc examples/*.cc examples/*.h fuzz/*.cc)
+# Then the layout (tools/layout: includes point down, no room over 500
+# lines), and no library file that prints, ends the process or catches a
+# signal.
+SOURCES = $(wildcard include/*.h lib/*.cc lib/*.h programs/*.cc programs/*.h tests/*.cc tests/*.h bench/*.cc \
+  examples/*.cc examples/*.c examples/*.h fuzz/*.cc)
+LIBRARY_CALLS = '\b(printf|fprintf|puts|fputs|putchar|std::cout|std::cerr|exit|_exit|abort|raise|signal|sigaction|SetConsoleCtrlHandler|ExitProcess|WriteConsoleW|setlocale|getenv|isatty)\b *\('
 lint: all
-	clang-tidy -p $(BUILD) --quiet $(filter-out src/platform_win32.cc,$(wildcard src/*.cc))
+	clang-tidy -p $(BUILD) --quiet $(filter-out %_win32.cc %_win32_folders.cc,$(wildcard lib/*.cc programs/*.cc))
 	cppcheck --enable=warning,performance,portability,style --suppress=unusedStructMember --inline-suppr \
-	  --quiet --std=c++17 --language=c++ --error-exitcode=1 -I src src/
+	  --quiet --std=c++17 --language=c++ --error-exitcode=1 -I include -I lib -I programs lib/ programs/
 	clang-format --dry-run --Werror $(SOURCES)
+	tools/layout >/dev/null
+	@! grep -nE $(LIBRARY_CALLS) lib/*.cc lib/*.h || { echo "lint: the library prints, ends or catches signals"; exit 1; }
 	@$(MAKE) --no-print-directory lines
 
 # The libFuzzer targets in fuzz/, built with clang in $(FUZZ_BUILD) and run
