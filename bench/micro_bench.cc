@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "format.h"
 #include "archive_writer.h"
+#include "format.h"
 
 namespace {
 

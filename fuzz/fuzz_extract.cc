@@ -24,10 +24,9 @@
 #include <vector>
 
 #include "archive.h"
-#include "extract.h"
+#include "commands.h"
+#include "console.h"
 #include "messages.h"
-#include "platform.h"
-#include "select.h"
 
 namespace {
 
@@ -101,14 +100,13 @@ void Snapshot(int fd, const std::string& prefix, std::vector<std::string>* tree)
 // files, which it then removes.
 std::string ExtractAllOn(int threads, std::vector<std::string>* tree) {
   kel::messages::EndLine();
-  kel::platform::FlushOutput();
+  kel::console::FlushOutput();
   if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0 ||
       chdir(dest.c_str()) != 0) {
     abort();
   }
-  kel::Selection all;
-  kel::ExtractAll(archivePath, "", all, threads);
-  kel::platform::FlushOutput();
+  kel::ExtractAll(archivePath, "", {}, threads);
+  kel::console::FlushOutput();
   if (fchdir(originalFolder) != 0) abort();
   std::string printed(static_cast<size_t>(lseek(STDOUT_FILENO, 0, SEEK_END)), '\0');
   if (pread(STDOUT_FILENO, &printed[0], printed.size(), 0) != static_cast<ssize_t>(printed.size())) abort();
@@ -124,9 +122,10 @@ void MakeFolder(const std::string& path) {
 
 // The addresses of the first and the last stored file, when there are any.
 std::vector<int64_t> EndAddresses() {
-  kel::Directory directory;
+  kel::Archive directory;
+  const kel::Context context;
   std::vector<int64_t> addresses;
-  if (kel::LoadDirectory(archivePath, &directory) != 0) return addresses;
+  if (!kel::OpenArchive(archivePath, kel::OpenOptions(), context, &directory)) return addresses;
   kel::WalkDirectory(directory, [&addresses](const kel::ArchiveEntry& entry) {
     if (addresses.size() == 2) addresses.pop_back();
     addresses.push_back(static_cast<int64_t>(entry.address));
@@ -173,9 +172,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || close(fd) != 0) abort();
 
   const bool utf8 = size % 2 == 1;
-  if (kel::platform::TextIsUtf8() != utf8) {
+  if ((kel::NameEncoding() == kel::Encoding::kUtf8) != utf8) {
     setenv("LC_ALL", utf8 ? "C.utf8" : "C", 1);
-    kel::platform::InitText();
+    kel::SetNameEncoding(utf8 ? kel::Encoding::kUtf8 : kel::Encoding::kShiftJis);
+    kel::messages::SetUtf8(utf8);
   }
   // The walk decides every output before a worker copies: the thread count
   // changes nothing.
@@ -185,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     abort();
   }
   for (int64_t address : EndAddresses()) kel::ExtractByAddress(archivePath, dest + "\\", address);
-  kel::platform::FlushOutput();
+  kel::console::FlushOutput();
 
   for (size_t i = 0; i < watched.size(); ++i) {
     if (Names(watched[i]) != watchedNames[i]) {

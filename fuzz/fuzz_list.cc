@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "extract.h"
-#include "platform.h"
-#include "select.h"
+#include "commands.h"
+#include "console.h"
+#include "messages.h"
 
 namespace {
 
@@ -33,15 +33,15 @@ void Check(bool holds, const char* what) {
 // there is none (the load failed).
 int64_t ListedCount(const char* locale) {
   setenv("LC_ALL", locale, 1);
-  kel::platform::InitText();
+  const bool utf8 = kel::console::TextIsUtf8();
+  kel::SetNameEncoding(utf8 ? kel::Encoding::kUtf8 : kel::Encoding::kShiftJis);
+  kel::messages::SetUtf8(utf8);
   if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) abort();
-  kel::Selection all;
-  kel::ListEntries(archivePath, all);
+  kel::ListEntries(archivePath, {}, false);
   // The other readers of the directory alone: JSON, a pattern, the test.
-  kel::Selection some({"*.?", "a/**/b*"});
-  kel::ListEntries(archivePath, some, true);
+  kel::ListEntries(archivePath, {"*.?", "a/**/b*"}, true);
   kel::TestArchive(archivePath);
-  kel::platform::FlushOutput();
+  kel::console::FlushOutput();
   const off_t length = lseek(STDOUT_FILENO, 0, SEEK_CUR);
   std::string output(static_cast<size_t>(length), '\0');
   if (pread(STDOUT_FILENO, &output[0], output.size(), 0) != length) abort();

@@ -15,17 +15,19 @@
 #include <string>
 #include <vector>
 
-#include "archive.h"
 #include "cli.h"
-#include "extract.h"
-#include "platform.h"
+#include "messages.h"
+#include "paths.h"
 #include "select.h"
-#include "support.h"
+#include "text.h"
 
 namespace {
 
-using kel::platform::TextIsUtf8;
 constexpr size_t npos = std::string::npos;
+
+// The encoding under test: the one the functions are handed.
+kel::Encoding encoding = kel::Encoding::kShiftJis;
+bool TextIsUtf8() { return encoding == kel::Encoding::kUtf8; }
 
 void Check(bool agrees, const char* what) {
   if (agrees) return;
@@ -33,13 +35,7 @@ void Check(bool agrees, const char* what) {
   abort();
 }
 
-// Switches the text mode only when it changes: setlocale is not free.
-void UseMode(bool utf8) {
-  if (TextIsUtf8() == utf8) return;
-  setenv("LC_ALL", utf8 ? "C.utf8" : "C", 1);
-  kel::platform::InitText();
-  Check(TextIsUtf8() == utf8, "InitText");
-}
+void UseMode(bool utf8) { encoding = utf8 ? kel::Encoding::kUtf8 : kel::Encoding::kShiftJis; }
 
 bool IsLead(unsigned char c, bool utf8) {
   return !utf8 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
@@ -249,14 +245,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   startList.push_back(s.size());
   const size_t from = startList[data[2] % startList.size()];
 
-  Check(kel::platform::FindCharacter(s, c, from) == FindCharacter(text, c, from), "FindCharacter");
-  Check(kel::platform::FindLastCharacter(s, c) == FindLastCharacter(text, c), "FindLastCharacter");
-  Check(kel::FindSeparator(s, from) == FindSeparator(text, from), "FindSeparator");
-  Check(kel::FindLastSeparator(s) == FindLastSeparator(text), "FindLastSeparator");
+  Check(kel::FindCharacter(s, c, encoding, from) == FindCharacter(text, c, from), "FindCharacter");
+  Check(kel::FindLastCharacter(s, c, encoding) == FindLastCharacter(text, c), "FindLastCharacter");
+  Check(kel::FindSeparator(s, encoding, from) == FindSeparator(text, from), "FindSeparator");
+  Check(kel::FindLastSeparator(s, encoding) == FindLastSeparator(text), "FindLastSeparator");
   const size_t lastBackslash = FindLastCharacter(text, '\\');
-  Check(kel::LastPathComponent(s) == (lastBackslash == npos ? s : s.substr(lastBackslash + 1)),
+  Check(kel::LastPathComponent(s, encoding) == (lastBackslash == npos ? s : s.substr(lastBackslash + 1)),
         "LastPathComponent");
-  Check(kel::IsSafeEntryPath(s) == IsSafeEntryPath(text), "IsSafeEntryPath");
+  Check(kel::IsSafeEntryPath(s, encoding) == IsSafeEntryPath(text), "IsSafeEntryPath");
 
   int64_t value = 0;
   int64_t expected = 0;
@@ -264,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(parsed == ParseNumber(s, &expected) && (!parsed || value == expected), "ParseNumber");
 
   std::string folder = s;
-  kel::AppendBackslash(folder);
+  kel::AppendBackslash(folder, encoding);
   // A folder ends in a backslash character, or in a slash where a backslash
   // would be the second byte of a lone lead byte.
   std::string wanted = s;
@@ -277,7 +273,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (s.size() >= 8) {
     uint64_t bits = 0;
     for (int i = 7; i >= 0; --i) bits = (bits << 8) | static_cast<uint8_t>(s[i]);
-    Check(kel::FormatGrouped64(static_cast<int64_t>(bits)) == Grouped(static_cast<int64_t>(bits)),
+    Check(kel::messages::FormatGrouped64(static_cast<int64_t>(bits)) == Grouped(static_cast<int64_t>(bits)),
           "FormatGrouped64");
   }
 
@@ -294,15 +290,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   Check(
-      kel::platform::EqualIgnoringCase(a, b) == (a.size() == b.size() && Folded(a, utf8) == Folded(b, utf8)),
+      kel::EqualIgnoringCase(a, b, encoding) == (a.size() == b.size() && Folded(a, utf8) == Folded(b, utf8)),
       "EqualIgnoringCase");
   // The first part as a pattern, the second as a stored path.
   const Text pattern{a, CharacterStarts(a, utf8)}, path{b, CharacterStarts(b, utf8)};
-  Check(kel::MatchesPattern(a, b) == MatchesPattern(pattern, path, utf8), "MatchesPattern");
+  Check(kel::MatchesPattern(a, b, encoding) == MatchesPattern(pattern, path, utf8), "MatchesPattern");
 
   // A converted name keeps its separators: no double-byte character turns
   // into a backslash or a slash, and none of them is lost.
-  const std::string name = kel::platform::NameFromArchive(s);
+  const std::string name = kel::NameFromArchive(s, encoding);
   if (!utf8) Check(name == s, "NameFromArchive");
   if (utf8 && name != s) {
     const std::vector<uint8_t> shiftJis = CharacterStarts(s, false);

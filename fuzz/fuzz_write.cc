@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "archive.h"
-#include "extract.h"
-#include "merge.h"
-#include "platform.h"
-#include "select.h"
+#include "commands.h"
+#include "console.h"
+#include "format.h"
+#include "paths.h"
 
 namespace {
 
@@ -63,8 +63,9 @@ struct Stored {
 // the archive does not load.
 std::vector<Stored> Contents(const std::string& path) {
   std::vector<Stored> contents;
-  kel::Directory directory;
-  if (kel::LoadDirectory(path, &directory) != 0) return contents;
+  kel::Archive directory;
+  const kel::Context context;
+  if (!kel::OpenArchive(path, kel::OpenOptions(), context, &directory)) return contents;
   const std::string bytes = ReadAll(path);
   kel::WalkDirectory(directory, [&](const kel::ArchiveEntry& entry) {
     Stored stored{entry.path, ""};
@@ -131,12 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<Stored> replaced = Contents(archive);
   const std::string folder = root + "/u", onDisk = FolderPath(old[0].path);
   std::error_code ignored;
-  if (kel::IsSafeEntryPath(old[0].path) &&
+  if (kel::IsSafeEntryPath(old[0].path, kel::Encoding::kShiftJis) &&
       std::filesystem::create_directories(std::filesystem::path(folder + "/" + onDisk).parent_path(),
                                           ignored) &&
       WriteAll(folder + "/" + onDisk, "put back")) {
-    kel::Selection all;
-    Expect(kel::UpdateFromFolder(archive, folder, all, false), archive, before, replaced, "put back");
+    Expect(kel::UpdateFromFolder(archive, folder, {}, false), archive, before, replaced, "put back");
   }
   std::filesystem::remove_all(folder, ignored);
 
@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(compact[i].data == kept[i].data, "the compact copy changed data");
   }
   unlink(copy.c_str());
-  kel::platform::FlushOutput();
+  kel::console::FlushOutput();
   unlink(archive.c_str());
   return 0;
 }

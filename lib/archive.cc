@@ -45,11 +45,11 @@ Status OpenOrSay(const std::string& path, platform::Access access, const OpenOpt
   if (error == 0) return {};
   if (error == kTimedOut) return Fail(KEL_ERR_IN_USE, path);
   if (error == kCancelled) return Fail(KEL_ERR_CANCELLED);
-  Status failed = Fail(access != platform::Access::kRead &&
-                               platform::FailureOf(error) == platform::Failure::kReadOnly
-                           ? KEL_ERR_READ_ONLY
-                           : KEL_ERR_OPEN,
-                       path);
+  Status failed =
+      Fail(access != platform::Access::kRead && platform::FailureOf(error) == platform::Failure::kReadOnly
+               ? KEL_ERR_READ_ONLY
+               : KEL_ERR_OPEN,
+           path);
   failed.systemError = error;
   return failed;
 }

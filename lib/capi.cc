@@ -37,8 +37,8 @@ thread_local LastError lastError;
 int Record(const kel::Status& status) {
   lastError.path = status.path;
   lastError.other = status.other;
-  lastError.error = {status.code,         status.systemError,  lastError.path.c_str(), lastError.other.c_str(),
-                     status.number,       status.otherNumber, status.undoFailed ? 1 : 0};
+  lastError.error = {status.code,   status.systemError, lastError.path.c_str(),   lastError.other.c_str(),
+                     status.number, status.otherNumber, status.undoFailed ? 1 : 0};
   return status.code;
 }
 
@@ -50,10 +50,9 @@ struct CallContext {
     context.cancel = &archive->cancel;
     if (fn == nullptr) return;
     context.onEvent = [fn, user](const kel::Event& event) {
-      const kel_event out = {event.kind,        event.code,       event.systemError,
-                             event.path.c_str(), event.other.c_str(), event.address,
-                             event.size,        event.oldSize,    event.done,
-                             event.number};
+      const kel_event out = {event.kind,          event.code,    event.systemError, event.path.c_str(),
+                             event.other.c_str(), event.address, event.size,        event.oldSize,
+                             event.done,          event.number};
       return fn(user, &out) == 0;
     };
   }
@@ -126,8 +125,8 @@ int kel_next(kel_archive* archive, kel_entry* entry) {
     archive->shown += kel::NameFromArchive(raw.substr(start, end - start), encoding);
     start = end + 1;
   }
-  *entry = {archive->shown.c_str(), archive->shown.size(), raw.c_str(), raw.size(),
-            archive->entry.address, archive->entry.size,  archive->index++};
+  *entry = {archive->shown.c_str(), archive->shown.size(), raw.c_str(),     raw.size(),
+            archive->entry.address, archive->entry.size,   archive->index++};
   return Record({});
 }
 
@@ -137,7 +136,8 @@ int kel_read(kel_archive* archive, uint64_t address, uint64_t size, void* buffer
     return Argument();
   }
   auto* bytes = static_cast<uint8_t*>(buffer);
-  const int64_t got = archive->archive.file.ReadAt(static_cast<int64_t>(address), bytes, static_cast<size_t>(size));
+  const int64_t got =
+      archive->archive.file.ReadAt(static_cast<int64_t>(address), bytes, static_cast<size_t>(size));
   if (got < 0) return Record(kel::Fail(KEL_ERR_READ, archive->path));
   kel::ApplyDataKey(bytes, static_cast<size_t>(got));
   if (static_cast<uint64_t>(got) < size) {
@@ -170,21 +170,21 @@ int kel_test(kel_archive* archive, kel_event_fn on_event, void* user, uint64_t* 
 int kel_merge(kel_archive* archive, const char* name, const char* file, kel_event_fn on_event, void* user) {
   if (archive == nullptr || name == nullptr || file == nullptr || !archive->writable) return Argument();
   CallContext call(archive, on_event, user);
-  return Record(kel::Merge(archive->archive, name, kel::ByName(name, archive->archive.encoding), file,
-                           call.context));
+  return Record(
+      kel::Merge(archive->archive, name, kel::ByName(name, archive->archive.encoding), file, call.context));
 }
 
-int kel_replace(kel_archive* archive, const char* name, const void* data, uint64_t size, kel_event_fn on_event,
-                void* user) {
+int kel_replace(kel_archive* archive, const char* name, const void* data, uint64_t size,
+                kel_event_fn on_event, void* user) {
   if (archive == nullptr || name == nullptr || (data == nullptr && size > 0) || !archive->writable ||
       size > static_cast<uint64_t>(INT64_MAX)) {
     return Argument();
   }
   static const uint8_t kNothing = 0;
   CallContext call(archive, on_event, user);
-  return Record(kel::Replace(archive->archive, name, kel::ByLastComponents(name, archive->archive.encoding), "",
-                             call.context, data != nullptr ? static_cast<const uint8_t*>(data) : &kNothing,
-                             static_cast<int64_t>(size)));
+  return Record(kel::Replace(
+      archive->archive, name, kel::ByLastComponents(name, archive->archive.encoding), "", call.context,
+      data != nullptr ? static_cast<const uint8_t*>(data) : &kNothing, static_cast<int64_t>(size)));
 }
 
 int kel_update(kel_archive* archive, const char* folder, const kel_update_options* options,
@@ -202,9 +202,9 @@ int kel_update(kel_archive* archive, const char* folder, const kel_update_option
   call.context.onEvent = [&found, counts, &chosen](const kel::Event& event) {
     if (counts != nullptr) *counts = {found.changed, found.unchanged, found.notFound, found.skipped};
     if (chosen.on_event == nullptr) return true;
-    const kel_event out = {event.kind,        event.code,          event.systemError, event.path.c_str(),
-                           event.other.c_str(), event.address,     event.size,        event.oldSize,
-                           event.done,        event.number};
+    const kel_event out = {event.kind,          event.code,    event.systemError, event.path.c_str(),
+                           event.other.c_str(), event.address, event.size,        event.oldSize,
+                           event.done,          event.number};
     return chosen.on_event(chosen.user, &out) == 0;
   };
   const kel::Status status =
@@ -216,8 +216,8 @@ int kel_update(kel_archive* archive, const char* folder, const kel_update_option
 int kel_compact(kel_archive* archive, const char* new_file, uint64_t* new_length) {
   if (archive == nullptr || (new_file == nullptr && !archive->writable)) return Argument();
   CallContext call(archive, nullptr, nullptr);
-  return Record(kel::Compact(archive->archive, archive->path, new_file != nullptr ? new_file : "", call.context,
-                             new_length));
+  return Record(kel::Compact(archive->archive, archive->path, new_file != nullptr ? new_file : "",
+                             call.context, new_length));
 }
 
 }  // extern "C"

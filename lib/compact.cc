@@ -31,7 +31,9 @@ bool CopyBytes(Cfile& from, int64_t position, Cfile& to, int64_t at, int64_t cou
              [&](int64_t done, uint8_t* bytes, size_t chunk) {
                return from.ReadAt(position + done, bytes, chunk) == static_cast<int64_t>(chunk);
              },
-             [&](int64_t done, const uint8_t* bytes, size_t chunk) { return to.WriteAt(at + done, bytes, chunk); },
+             [&](int64_t done, const uint8_t* bytes, size_t chunk) {
+               return to.WriteAt(at + done, bytes, chunk);
+             },
              &context) == CopyEnd::kDone;
 }
 
@@ -39,8 +41,8 @@ bool CopyBytes(Cfile& from, int64_t position, Cfile& to, int64_t at, int64_t cou
 // lies before a directory block in front of the data, the block with the
 // moved stored files' addresses, and every cluster once, in directory
 // order. Its length, or -1 with `*failed`.
-int64_t WriteCompact(Archive& archive, Cfile& output, Cbuffer& block, uint64_t* newBlockAt, const Context& context,
-                     Status* failed) {
+int64_t WriteCompact(Archive& archive, Cfile& output, Cbuffer& block, uint64_t* newBlockAt,
+                     const Context& context, Status* failed) {
   Cfile& file = archive.file;
   const uint64_t blockStart = archive.location.blockPosition;
   const uint64_t blockLength = archive.location.blockLength;
@@ -101,12 +103,13 @@ int64_t WriteCompact(Archive& archive, Cfile& output, Cbuffer& block, uint64_t* 
   for (int i = 0; i < 4 && !directoryFirst; ++i) {
     header[26 + i] = static_cast<uint8_t>(((blockAt + blockLength) >> (8 * i)) ^ ScrambleKey[(26 + i) % 24]);
   }
-  written = written && platform::ReserveSpace(output.handle, 0, static_cast<int64_t>(length)) &&
-            output.WriteAt(0, header, sizeof header) &&
-            (!directoryFirst || CopyBytes(file, kFrontHeaderSize, output, kFrontHeaderSize,
-                                          static_cast<int64_t>(blockStart - kFrontHeaderSize), block, context)) &&
-            CopyBytes(file, static_cast<int64_t>(blockStart), output, static_cast<int64_t>(blockAt),
-                      static_cast<int64_t>(blockLength), block, context);
+  written =
+      written && platform::ReserveSpace(output.handle, 0, static_cast<int64_t>(length)) &&
+      output.WriteAt(0, header, sizeof header) &&
+      (!directoryFirst || CopyBytes(file, kFrontHeaderSize, output, kFrontHeaderSize,
+                                    static_cast<int64_t>(blockStart - kFrontHeaderSize), block, context)) &&
+      CopyBytes(file, static_cast<int64_t>(blockStart), output, static_cast<int64_t>(blockAt),
+                static_cast<int64_t>(blockLength), block, context);
   for (const Cluster& cluster : clusters) {
     written = written && CopyBytes(file, static_cast<int64_t>(cluster.start), output,
                                    static_cast<int64_t>(cluster.placed),

@@ -21,7 +21,8 @@ CopyEnd CopyChunks(int64_t count, Cbuffer& block, const ChunkRead& read, const C
                    const Context* context) {
   for (int64_t done = 0; done < count;) {
     if (context != nullptr && context->Cancelled()) return CopyEnd::kCancelled;
-    const auto chunk = static_cast<size_t>(std::min<int64_t>(count - done, static_cast<int64_t>(block.length)));
+    const auto chunk =
+        static_cast<size_t>(std::min<int64_t>(count - done, static_cast<int64_t>(block.length)));
     if (!read(done, block.data, chunk)) return CopyEnd::kReadFailed;
     if (!write(done, block.data, chunk)) return CopyEnd::kWriteFailed;
     done += static_cast<int64_t>(chunk);

@@ -36,7 +36,8 @@ Status ExtractOpenRange(Cfile& archive, Encoding encoding, int64_t address, int6
   head.size = static_cast<uint64_t>(size == -1 ? archive.fileSize - address : size);
   context.Report(head);
   return RangeCopier(archive, encoding)
-      .CopyRange(destFile, address, size, false, context, [](const Event&) {}, folder, name);
+      .CopyRange(
+          destFile, address, size, false, context, [](const Event&) {}, folder, name);
 }
 
 Status ExtractFound(Archive& archive, const std::string& destDir, int64_t address, const ArchiveEntry* found,
@@ -89,7 +90,8 @@ Status ExtractRange(Cfile& archive, Encoding encoding, int64_t address, int64_t 
   return ExtractOpenRange(archive, encoding, address, size, destFile, context);
 }
 
-Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t address, const Context& context) {
+Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t address,
+                        const Context& context) {
   // An empty stored file has the address of the one after it: the first
   // stored file there that holds bytes is the one meant, else the first.
   std::optional<ArchiveEntry> found;
@@ -255,10 +257,12 @@ bool Extraction::OpenDestination(Task& task) {
   for (size_t at = FindSeparator(destDir_, encoding); at != std::string::npos;
        at = FindSeparator(destDir_, encoding, at + 1)) {
     // The empty prefix in front of a leading separator is the root.
-    const platform::FolderResult made = at == 0 ? platform::FolderResult::kExists
-                                                : platform::MakeFolder(SystemPath(destDir_.substr(0, at), encoding));
+    const platform::FolderResult made =
+        at == 0 ? platform::FolderResult::kExists
+                : platform::MakeFolder(SystemPath(destDir_.substr(0, at), encoding));
     const bool missing = made == platform::FolderResult::kMissingParent;
-    const auto failure = missing ? platform::Failure::kMissingFolder : platform::FailureOf(platform::LastError());
+    const auto failure =
+        missing ? platform::Failure::kMissingFolder : platform::FailureOf(platform::LastError());
     if ((missing || made == platform::FolderResult::kFailed) && FailsEveryOutput(failure)) {
       task.stop = OutputFailure(destDir_.substr(0, at), failure, KEL_ERR_OPEN);
       return false;

@@ -26,7 +26,8 @@ Status ExtractRange(Cfile& archive, Encoding encoding, int64_t address, int64_t 
 /// The stored file that starts at `address` (the first there that holds
 /// bytes), under its bare name in `destDir` (empty, or ending in a
 /// backslash), with the FILE event of ExtractRange.
-Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t address, const Context& context);
+Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t address,
+                        const Context& context);
 
 /// Takes the events of one stored file: at once, or kept with it.
 using Sink = std::function<void(const Event&)>;
@@ -39,7 +40,7 @@ struct Task {
   bool copies = false;  ///< the checks passed: its bytes are to be copied
   bool started = false;
   bool written = false;
-  size_t key = 0;            ///< the hash of its OutputKey
+  size_t key = 0;              ///< the hash of its OutputKey
   std::optional<Status> stop;  ///< the failure that stops the whole run
   std::vector<Event> events;   ///< what it tells, while threads work side by side
 };

@@ -51,7 +51,8 @@ OutputFolders::Result OutputFolders::Reach(const std::string& path, const MayMak
       if (ready_.size() == end || FindSeparator(ready_, encoding_, end) == end) common = end;
     }
     int below = -1;
-    if (common > 0 && platform::OpenFolderBeneath(destination_, SystemPath(folder.substr(0, common), encoding_), &below)) {
+    if (common > 0 &&
+        platform::OpenFolderBeneath(destination_, SystemPath(folder.substr(0, common), encoding_), &below)) {
       opened.push_back(below);
       at = below;
       atText = folder.substr(0, common);
@@ -67,8 +68,8 @@ OutputFolders::Result OutputFolders::Reach(const std::string& path, const MayMak
     const bool create = mayMake != nullptr && (*mayMake)(folder.substr(0, end));
     // The last folder is opened only when outputs are opened in it.
     int below = -1;
-    const platform::FolderResult made =
-        platform::OpenFolderIn(at, SystemPath(name, encoding_), create, end == folder.size() && beneath_ ? nullptr : &below);
+    const platform::FolderResult made = platform::OpenFolderIn(
+        at, SystemPath(name, encoding_), create, end == folder.size() && beneath_ ? nullptr : &below);
     const int error = platform::LastError();
     if (below >= 0) opened.push_back(below);
     if (made != platform::FolderResult::kMade && made != platform::FolderResult::kExists) {

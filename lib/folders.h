@@ -62,7 +62,6 @@ class OutputFolders {
 /// would fail the same way.
 bool FailsEveryOutput(platform::Failure failure);
 
-
 }  // namespace kel
 
 #endif  // KEL_LIB_FOLDERS_H_

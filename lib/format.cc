@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-
 namespace kel {
 
 const uint8_t ScrambleKey[24] = {'m', 'r', 'o', 't', 'k', '8', 'q', 'a', 'w', 'e', 'n', 'p',

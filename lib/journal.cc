@@ -278,8 +278,10 @@ Status Journal::Commit() {
   // Done: a failed cut leaves only a finished journal, which the next write
   // cuts off and everything else passes over.
   platform::ResizeFile(archive_.handle, finalLength_);
-  // The archive as it is now, for what the caller does next with it.
-  archive_.ReadAs({}, finalLength_);
+  // The archive as it is now, for a change to come on the same handle,
+  // whose journal its roll-back reads back.
+  archive_.ReadAs({}, -1);
+  archive_.fileSize = finalLength_;
   return {};
 }
 

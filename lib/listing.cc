@@ -99,7 +99,8 @@ Status TestArchive(Archive& archive, const Context& context, TestSummary* summar
   ReportOverlaps(archive, overlaps, overlapping, context);
   const Status cutDirectory = CutStatus(archive);
   if (!cutDirectory) Problem(context, KEL_ERR_ARCHIVE_CUT, "", "", cutDirectory.number);
-  *summary = {files, total, cut + overlapping + unsafe + (cutDirectory ? 0 : 1), fileSize - claimed, fileSize};
+  *summary = {files, total, cut + overlapping + unsafe + (cutDirectory ? 0 : 1), fileSize - claimed,
+              fileSize};
   return summary->problems == 0 ? Status() : Fail(KEL_ERR_DAMAGED, "", summary->problems);
 }
 

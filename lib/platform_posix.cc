@@ -16,6 +16,8 @@
 //
 // Names: paths come with slashes and go to the system as the bytes they
 // are; iconv converts between CP932 and UTF-8.
+#include "platform_posix.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -36,8 +38,6 @@
 #include <cwchar>
 #include <mutex>
 #include <vector>
-
-#include "platform_posix.h"
 
 namespace kel::platform {
 
@@ -369,7 +369,6 @@ bool SyncFile(int handle) { return fsync(handle) == 0; }
 
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
-
 std::string ToSystemNames(const std::string& path, bool) { return path; }
 
 std::string FromSystemNames(const std::string& name, bool) { return name; }
@@ -406,6 +405,5 @@ Failure FailureOf(int error) {
       return Failure::kOther;
   }
 }
-
 
 }  // namespace kel::platform

@@ -22,6 +22,8 @@
 #include <winternl.h>   // the same
 // clang-format on
 
+#include "platform_win32.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -30,8 +32,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include "platform_win32.h"
 
 namespace kel::platform {
 
@@ -432,8 +432,6 @@ bool ResizeFile(int handle, int64_t length) {
 bool SyncFile(int handle) { return FlushFileBuffers(Handle(handle)) != 0; }
 
 bool RemoveFile(const std::string& path) { return DeleteFileW(ToOsPath(path).c_str()) != 0; }
-
-
 
 std::string ToSystemNames(const std::string& path, bool shiftJis) {
   if (!shiftJis || IsAscii(path)) return path;

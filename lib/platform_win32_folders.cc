@@ -17,7 +17,6 @@
 
 #include "platform_win32.h"
 
-
 namespace kel::platform {
 
 using namespace win32;
@@ -348,6 +347,5 @@ std::string FoldedName(const std::string& path) {
   }
   return std::string(reinterpret_cast<const char*>(folded.data()), folded.size() * sizeof(wchar_t));
 }
-
 
 }  // namespace kel::platform

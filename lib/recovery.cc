@@ -142,9 +142,8 @@ bool ProveAsRead(Cfile& archive, int64_t length, Proof* proof) {
     const int64_t got = archive.ReadAt(static_cast<int64_t>(blockPosition + offset), destination, count);
     return got == static_cast<int64_t>(count) ? got : int64_t{-1};
   };
-  const DirectoryWalk::Step walked = WalkDirectory(
-      read, location.blockLength,
-      [&](const ArchiveEntry& entry) {
+  const DirectoryWalk::Step walked =
+      WalkDirectory(read, location.blockLength, [&](const ArchiveEntry& entry) {
         claimsEnd = std::max(claimsEnd, DataEnd(entry));
         const auto position = static_cast<int64_t>(blockPosition + entry.sizeFieldOffset);
         const auto fields =
@@ -200,7 +199,9 @@ Status Settle(Cfile& archive, const Proof& proof, const Context& context) {
     rolledBack.path = archive.path;
     context.Report(rolledBack);
   }
-  archive.ReadAs({}, length);
+  // The file is now the archive: its length, and no bound on reads, which
+  // the journal of the write to come must pass.
+  archive.fileSize = length;
   return {};
 }
 

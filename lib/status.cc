@@ -52,7 +52,7 @@ const char* CodeText(int code) {
       "no more stored files",
   };
   return code >= 0 && code < static_cast<int>(sizeof kTexts / sizeof kTexts[0]) ? kTexts[code]
-                                                                               : "unknown code";
+                                                                                : "unknown code";
 }
 
 }  // namespace kel

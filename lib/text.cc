@@ -124,8 +124,8 @@ std::string JsonPath(const std::string& stored) {
   bool whole = true;
   for (size_t at = 0; at < stored.size() && whole; ++at) {
     const auto byte = static_cast<unsigned char>(stored[at]);
-    whole = !IsNoCharacter(byte) &&
-            (!IsLead(byte) || at + 1 == stored.size() || ComesBack(byte, static_cast<unsigned char>(stored[++at])));
+    whole = !IsNoCharacter(byte) && (!IsLead(byte) || at + 1 == stored.size() ||
+                                     ComesBack(byte, static_cast<unsigned char>(stored[++at])));
   }
   std::string utf8;
   if (whole && StoredNameToUtf8(stored, &utf8)) {

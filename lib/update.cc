@@ -122,7 +122,8 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
   // hold anything.
   for (const auto& [path, unreadFolder] : listing.others) {
     if (!unreadFolder && !selection.Chooses(path)) continue;
-    context.Report(Told(KEL_EVENT_FILE_DONE, unreadFolder ? KEL_ERR_OPEN : KEL_ERR_NOT_REGULAR, prefix + path));
+    context.Report(
+        Told(KEL_EVENT_FILE_DONE, unreadFolder ? KEL_ERR_OPEN : KEL_ERR_NOT_REGULAR, prefix + path));
     ++count.skipped;
   }
   for (size_t i = 0; i < files.size(); ++i) {

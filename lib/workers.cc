@@ -129,7 +129,8 @@ class SideBySide {
         if (cancelled_ || context_.Cancelled()) break;
         if (!task.copies) continue;
         if (!folders) folders.emplace(extraction_.Destination(), extraction_.encoding());
-        extraction_.Copy(task, copier, &*folders, [&task](const Event& event) { task.events.push_back(event); });
+        extraction_.Copy(task, copier, &*folders,
+                         [&task](const Event& event) { task.events.push_back(event); });
       }
       lock.lock();
       batch.done = true;
@@ -202,7 +203,8 @@ Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selec
   uint64_t index = 0;
   Status walked;
   const int count = threads == 0 ? DefaultThreads() : threads;
-  auto sideBySide = count > 1 ? std::make_unique<SideBySide>(extraction, archive.file, count, context) : nullptr;
+  auto sideBySide =
+      count > 1 ? std::make_unique<SideBySide>(extraction, archive.file, count, context) : nullptr;
   if (sideBySide && !sideBySide->Working()) sideBySide.reset();
   if (!sideBySide) {
     RangeCopier copier(archive.file, archive.encoding);

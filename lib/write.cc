@@ -130,7 +130,8 @@ Status MergeOpen(Archive& archive, const ClaimedSpace& space, const std::string&
   // header, the directory, or the archive's own bytes past its claims.
   const bool kelArchive = space.End() > 0;
   if (kelArchive && count > 0 &&
-      !InDataArea(archive.location, space.End(), static_cast<uint64_t>(address), static_cast<uint64_t>(count))) {
+      !InDataArea(archive.location, space.End(), static_cast<uint64_t>(address),
+                  static_cast<uint64_t>(count))) {
     return Fail(KEL_ERR_OUTSIDE_DATA, "", static_cast<uint64_t>(address));
   }
   uint8_t head4[kCheckedBytes] = {};

@@ -193,7 +193,8 @@ int Dispatch(const std::vector<std::string>& arguments) {
       break;
     case 'u': {
       if (count < 2) break;
-      return UpdateFromFolder(operands[0], operands[1], {operands.begin() + 2, operands.end()}, options.dryRun);
+      return UpdateFromFolder(operands[0], operands[1], {operands.begin() + 2, operands.end()},
+                              options.dryRun);
     }
     case 'c':
       if (count < 1) break;

@@ -67,8 +67,8 @@ class Teller {
         break;
       }
       case KEL_EVENT_UPDATE:
-        messages::UpdateHead(static_cast<int64_t>(event.address), event.path, static_cast<int64_t>(event.oldSize),
-                             static_cast<int64_t>(event.size));
+        messages::UpdateHead(static_cast<int64_t>(event.address), event.path,
+                             static_cast<int64_t>(event.oldSize), static_cast<int64_t>(event.size));
         break;
       case KEL_EVENT_NOT_FOUND:
         messages::NotInArchive(event.path);
@@ -173,7 +173,8 @@ int ListEntries(const std::string& archivePath, const std::vector<std::string>& 
   DirectoryWalk::Step step;
   while ((step = walk.Next(&entry)) == DirectoryWalk::kEntry) {
     // Patterns are in the process code page.
-    if (!selection.ChoosesAll() && !selection.Chooses(json ? NameFromArchive(entry.path, names) : entry.path)) {
+    if (!selection.ChoosesAll() &&
+        !selection.Chooses(json ? NameFromArchive(entry.path, names) : entry.path)) {
       continue;
     }
     json ? messages::ListingJson(entry.address, entry.size, entry.path)
@@ -274,9 +275,9 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
   FolderListing listing;
   if (Status listed = ListFolder(folder, names, &listing); !listed) return Said(listed);
   Archive archive;
-  Status status = OpenArchive(
-      archivePath, Opening(dryRun ? platform::Access::kRead : platform::Access::kReadWrite), teller.context,
-      &archive);
+  Status status =
+      OpenArchive(archivePath, Opening(dryRun ? platform::Access::kRead : platform::Access::kReadWrite),
+                  teller.context, &archive);
   Selection selection(patterns, names);
   if (status) status = Update(archive, listing, selection, dryRun, teller.context, &counts);
   // The total goes out before a change, or once nothing is to be written.

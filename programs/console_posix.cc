@@ -62,7 +62,9 @@ bool TextIsUtf8() {
   return name != nullptr && NamesUtf8Codeset(name);
 }
 
-std::vector<std::string> Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
 
 void WriteOutput(const char* text, size_t size) {
   if (size > kOutputBuffer - outputUsed) {

@@ -48,8 +48,7 @@ void ErrorLine(const std::string& line) {
 }
 
 void Error(const char* utf8Text, const std::string& detail, const char* utf8Tail = ").\n") {
-  ErrorLine(TextFromUtf8(std::string("error : ") + utf8Text + "(") + detail +
-            TextFromUtf8(utf8Tail));
+  ErrorLine(TextFromUtf8(std::string("error : ") + utf8Text + "(") + detail + TextFromUtf8(utf8Tail));
 }
 
 }  // namespace
@@ -128,8 +127,9 @@ void ListingLine(uint64_t address, uint64_t size, const std::string& path) {
 }
 
 void ListingJson(uint64_t address, uint64_t size, const std::string& storedPath) {
-  const std::string line = "{\"path\":\"" + JsonPath(storedPath) + "\",\"address\":" + std::to_string(address) +
-                           ",\"size\":" + std::to_string(size) + "}\n";
+  const std::string line = "{\"path\":\"" + JsonPath(storedPath) +
+                           "\",\"address\":" + std::to_string(address) + ",\"size\":" + std::to_string(size) +
+                           "}\n";
   console::WriteOutput(line.data(), line.size());
 }
 
@@ -169,8 +169,7 @@ void MemoryFailed(int64_t bytes) { Error("メモリ確保に失敗", Decimal(byt
 void NotKelFile(uint32_t magic) { Error("kelファイルではありません？", "0x" + Hex(magic, 4)); }
 
 void DirectoryNotFound(uint32_t directoryEnd) {
-  ErrorLine(TextFromUtf8("error : アーカイブヘッダが見つかりません.(0x") + Hex(directoryEnd, 8) +
-            ")\n");
+  ErrorLine(TextFromUtf8("error : アーカイブヘッダが見つかりません.(0x") + Hex(directoryEnd, 8) + ")\n");
 }
 
 void NotStartAddress(int64_t address) {
@@ -312,49 +311,128 @@ void Failure(const Status& status, const std::string& archivePath) {
   const std::string& path = status.path;
   const auto number = static_cast<int64_t>(status.number);
   switch (status.code) {
-    case KEL_ERR_OPEN: OpenFailed(path); break;
-    case KEL_ERR_READ: ReadFailed(path); break;
-    case KEL_ERR_WRITE: WriteFailed(path); break;
-    case KEL_ERR_MEMORY: MemoryFailed(number); break;
-    case KEL_ERR_NOT_KEL: NotKelFile(static_cast<uint32_t>(status.number)); break;
-    case KEL_ERR_HEADER_CUT: HeaderCut(number); break;
-    case KEL_ERR_NO_DIRECTORY: DirectoryNotFound(static_cast<uint32_t>(status.number)); break;
-    case KEL_ERR_ARCHIVE_CUT: ArchiveCut(status.number); break;
-    case KEL_ERR_NOT_START_ADDRESS: NotStartAddress(number); break;
-    case KEL_ERR_UNSAFE_PATH: UnsafePath(path); break;
-    case KEL_ERR_RANGE_PAST_END: RangePastEnd(number); break;
-    case KEL_ERR_BAD_ADDRESS: BadAddress(number); break;
-    case KEL_ERR_BAD_SIZE: BadSize(number); break;
-    case KEL_ERR_ADDRESS_PAST_END: AddressPastEnd(number); break;
-    case KEL_ERR_FIRST_BYTES: FirstBytesDiffer(static_cast<int>(number)); break;
+    case KEL_ERR_OPEN:
+      OpenFailed(path);
+      break;
+    case KEL_ERR_READ:
+      ReadFailed(path);
+      break;
+    case KEL_ERR_WRITE:
+      WriteFailed(path);
+      break;
+    case KEL_ERR_MEMORY:
+      MemoryFailed(number);
+      break;
+    case KEL_ERR_NOT_KEL:
+      NotKelFile(static_cast<uint32_t>(status.number));
+      break;
+    case KEL_ERR_HEADER_CUT:
+      HeaderCut(number);
+      break;
+    case KEL_ERR_NO_DIRECTORY:
+      DirectoryNotFound(static_cast<uint32_t>(status.number));
+      break;
+    case KEL_ERR_ARCHIVE_CUT:
+      ArchiveCut(status.number);
+      break;
+    case KEL_ERR_NOT_START_ADDRESS:
+      NotStartAddress(number);
+      break;
+    case KEL_ERR_UNSAFE_PATH:
+      UnsafePath(path);
+      break;
+    case KEL_ERR_RANGE_PAST_END:
+      RangePastEnd(number);
+      break;
+    case KEL_ERR_BAD_ADDRESS:
+      BadAddress(number);
+      break;
+    case KEL_ERR_BAD_SIZE:
+      BadSize(number);
+      break;
+    case KEL_ERR_ADDRESS_PAST_END:
+      AddressPastEnd(number);
+      break;
+    case KEL_ERR_FIRST_BYTES:
+      FirstBytesDiffer(static_cast<int>(number));
+      break;
     case KEL_ERR_CANCELLED:
       if (!path.empty()) Interrupted(path);
       break;
-    case KEL_ERR_NOT_FOUND: NotInArchive(path); break;
-    case KEL_ERR_AMBIGUOUS: SeveralInArchive(path); break;
-    case KEL_ERR_NO_FILE: FileNotFound(path); break;
-    case KEL_ERR_SIZE_DIFFERS: SizeDiffers(number, static_cast<int64_t>(status.otherNumber)); break;
-    case KEL_ERR_IN_USE: ArchiveInUse(path); break;
-    case KEL_ERR_ROLLBACK: CannotRollBack(path); break;
-    case KEL_ERR_OUTSIDE_DATA: MergeOutsideData(number); break;
-    case KEL_ERR_MISSING_FOLDER: MissingFolder(path); break;
-    case KEL_ERR_NAME_TOO_LONG: NameTooLong(path); break;
-    case KEL_ERR_NO_SPACE: NoSpace(path); break;
-    case KEL_ERR_READ_ONLY: ReadOnly(path); break;
-    case KEL_ERR_DESTINATION: CannotMakeDestination(path); break;
-    case KEL_ERR_SAME_NAME: SameNameWritten(path, status.other); break;
-    case KEL_ERR_ONE_NAME_FOR_TWO: OneNameForTwo(path, status.other); break;
-    case KEL_ERR_DATA_PAST_END: StoredPastEnd(path); break;
-    case KEL_ERR_OVERLAP: StoredOverlap(path, status.other); break;
-    case KEL_ERR_MORE_OVERLAPS: MoreOverlaps(status.number); break;
-    case KEL_ERR_NOT_REGULAR: NotPutBack(path); break;
-    case KEL_ERR_CHANGED: ChangedWhileRead(path); break;
-    case KEL_ERR_SEVERAL_NAMES: SeveralNames(path); break;
-    case KEL_ERR_ATTRIBUTES: AttributesNotKept(path); break;
-    case KEL_ERR_EXISTS: FileExists(path); break;
-    case KEL_ERR_DATA_IN_THE_WAY: DataInTheWay(path); break;
-    case KEL_ERR_LOOKALIKE: DirectoryLookalike(path); break;
-    default: break;
+    case KEL_ERR_NOT_FOUND:
+      NotInArchive(path);
+      break;
+    case KEL_ERR_AMBIGUOUS:
+      SeveralInArchive(path);
+      break;
+    case KEL_ERR_NO_FILE:
+      FileNotFound(path);
+      break;
+    case KEL_ERR_SIZE_DIFFERS:
+      SizeDiffers(number, static_cast<int64_t>(status.otherNumber));
+      break;
+    case KEL_ERR_IN_USE:
+      ArchiveInUse(path);
+      break;
+    case KEL_ERR_ROLLBACK:
+      CannotRollBack(path);
+      break;
+    case KEL_ERR_OUTSIDE_DATA:
+      MergeOutsideData(number);
+      break;
+    case KEL_ERR_MISSING_FOLDER:
+      MissingFolder(path);
+      break;
+    case KEL_ERR_NAME_TOO_LONG:
+      NameTooLong(path);
+      break;
+    case KEL_ERR_NO_SPACE:
+      NoSpace(path);
+      break;
+    case KEL_ERR_READ_ONLY:
+      ReadOnly(path);
+      break;
+    case KEL_ERR_DESTINATION:
+      CannotMakeDestination(path);
+      break;
+    case KEL_ERR_SAME_NAME:
+      SameNameWritten(path, status.other);
+      break;
+    case KEL_ERR_ONE_NAME_FOR_TWO:
+      OneNameForTwo(path, status.other);
+      break;
+    case KEL_ERR_DATA_PAST_END:
+      StoredPastEnd(path);
+      break;
+    case KEL_ERR_OVERLAP:
+      StoredOverlap(path, status.other);
+      break;
+    case KEL_ERR_MORE_OVERLAPS:
+      MoreOverlaps(status.number);
+      break;
+    case KEL_ERR_NOT_REGULAR:
+      NotPutBack(path);
+      break;
+    case KEL_ERR_CHANGED:
+      ChangedWhileRead(path);
+      break;
+    case KEL_ERR_SEVERAL_NAMES:
+      SeveralNames(path);
+      break;
+    case KEL_ERR_ATTRIBUTES:
+      AttributesNotKept(path);
+      break;
+    case KEL_ERR_EXISTS:
+      FileExists(path);
+      break;
+    case KEL_ERR_DATA_IN_THE_WAY:
+      DataInTheWay(path);
+      break;
+    case KEL_ERR_LOOKALIKE:
+      DirectoryLookalike(path);
+      break;
+    default:
+      break;
   }
   if (status.undoFailed) CannotRollBack(archivePath);
 }

@@ -47,8 +47,8 @@
 #include <set>
 #include <sstream>
 
-#include "archive_writer.h"
 #include "archive.h"
+#include "archive_writer.h"
 #include "journal.h"
 #include "test_support.h"
 
@@ -246,8 +246,8 @@ struct Case {
 
 const std::set<std::string> kSetups = {"archive", "raw",  "file",   "sparse",  "mkdir",  "link",   "hardlink",
                                        "fifo",    "mode", "killed", "journal", "define", "always", "refused"};
-const std::set<std::string> kOptions = {"xx",    "j8",  "posix", "windows", "utf8", "bytes",
-                                        "u8",    "nobody", "limit", "cwd", "lock", "full"};
+const std::set<std::string> kOptions = {"xx", "j8",     "posix", "windows", "utf8", "bytes",
+                                        "u8", "nobody", "limit", "cwd",     "lock", "full"};
 
 // The first three words of a comment, as a name: letters and digits only.
 std::string SectionName(const std::string& comment) {
@@ -296,8 +296,9 @@ std::vector<Case> ReadCases(std::vector<std::string>* unknown = nullptr) {
     } else if (kel != std::string::npos &&
                (line.compare(kel, 4, "kel ") == 0 || line.compare(kel, 7, "kel => ") == 0)) {
       const bool fails = std::stoi(line.substr(line.find(" => ") + 4)) != 0;
-      cases.push_back({kel > 0 ? line.substr(1, kel - 3) : "", line.substr(kel), always + (fails ? refused : ""),
-                       setup, number, section + "_line" + std::to_string(number)});
+      cases.push_back({kel > 0 ? line.substr(1, kel - 3) : "", line.substr(kel),
+                       always + (fails ? refused : ""), setup, number,
+                       section + "_line" + std::to_string(number)});
       for (const std::string& option : Words(cases.back().options)) {
         if (unknown != nullptr && !kOptions.count(option.substr(0, option.find('='))))
           unknown->push_back(std::to_string(number) + ": option " + option);
@@ -529,7 +530,9 @@ TEST(Json, EveryStoredNameComesBackByThePythonRecipe) {
     const RunResult listing = RunKel({"-l", "--json", dir / "all.kel"}, {locale, dir.path()});
     ASSERT_EQ(listing.status, 0);
     WriteFile(dir / "got", listing.out);
-    EXPECT_EQ(WEXITSTATUS(std::system((KEL_PYTHON " " + dir / "check.py " + dir / "got " + dir / "all.kel").c_str())), 0);
+    EXPECT_EQ(WEXITSTATUS(
+                  std::system((KEL_PYTHON " " + dir / "check.py " + dir / "got " + dir / "all.kel").c_str())),
+              0);
   }
 }
 

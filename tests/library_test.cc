@@ -60,7 +60,10 @@ TEST(ClaimedSpace, PlacesNewBytesInTheFirstGapThatHoldsThem) {
   const Row rows[] = {
       {"a gap that holds them exactly", {{0, 10}, {20, 10}}, {10}, {10}},
       {"a gap one byte short is passed over", {{0, 10}, {19, 11}}, {10}, {30}},
-      {"the first of the gaps that hold them", {{0, 10}, {15, 5}, {30, 10}, {50, 10}}, {5, 9, 6}, {10, 20, 40}},
+      {"the first of the gaps that hold them",
+       {{0, 10}, {15, 5}, {30, 10}, {50, 10}},
+       {5, 9, 6},
+       {10, 20, 40}},
       {"a gap filled in turn, then the end", {{0, 10}, {20, 10}}, {5, 5, 1}, {10, 15, 30}},
       {"overlapping claims leave no gap", {{0, 10}, {5, 15}}, {1}, {20}},
       {"claims out of order", {{20, 10}, {0, 10}}, {10}, {10}},
@@ -155,7 +158,9 @@ TEST(OpenArchive, SettlesOnlyAJournalItCanProve) {
     WriteFile(dir / "a.kel", left);
     bool rolledBack = false;
     Context told;
-    told.onEvent = [&rolledBack](const Event& event) { return rolledBack |= event.kind == KEL_EVENT_ROLLED_BACK; };
+    told.onEvent = [&rolledBack](const Event& event) {
+      return rolledBack |= event.kind == KEL_EVENT_ROLLED_BACK;
+    };
     kel::Archive again;
     ASSERT_TRUE(OpenArchive(dir / "a.kel", write, told, &again).ok());
     EXPECT_EQ(rolledBack, row.rolledBack);
