@@ -403,7 +403,9 @@ int Settle(Cfile& archive, const Proof& proof) {
     }
     messages::RolledBack(archive.path);
   }
-  archive.ReadAs({}, length);
+  // The file is now the archive: its length, and no bound on reads, which
+  // the journal of the write to come must pass.
+  archive.fileSize = length;
   return 0;
 }
 
