@@ -27,7 +27,6 @@ constexpr size_t npos = std::string::npos;
 
 // The encoding under test: the one the functions are handed.
 kel::Encoding encoding = kel::Encoding::kShiftJis;
-bool TextIsUtf8() { return encoding == kel::Encoding::kUtf8; }
 
 void Check(bool agrees, const char* what) {
   if (agrees) return;
