@@ -95,17 +95,17 @@ Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t ad
   // An empty stored file has the address of the one after it: the first
   // stored file there that holds bytes is the one meant, else the first.
   std::optional<ArchiveEntry> found;
-  const Status walked = WalkDirectory(archive, [&found, address](const ArchiveEntry& entry) {
+  Status walked = WalkDirectory(archive, [&found, address](const ArchiveEntry& entry) {
     if (entry.address != static_cast<uint64_t>(address)) return true;
     if (!found || (found->size == 0 && entry.size != 0)) found = entry;
     return found->size == 0;
   });
   if (!walked) return walked;
-  const Status result = ExtractFound(archive, destDir, address, found ? &*found : nullptr, context);
+  Status result = ExtractFound(archive, destDir, address, found ? &*found : nullptr, context);
   Status cut = CutStatus(archive);
-  if (cut) return result;
+  if (cut.ok()) return result;
   // Both are told, the cut last.
-  if (!result) context.Report(Done(result));
+  if (!result.ok()) context.Report(Done(result));
   return cut;
 }
 

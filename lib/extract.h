@@ -90,7 +90,7 @@ class Extraction {
   void Copy(Task& task, RangeCopier& copier, OutputFolders* folders, const Sink& sink);
   /// The destination folder, held open once a stored file needed it.
   int Destination() const { return destination_; }
-  Encoding encoding() const { return archive_.encoding; }
+  Encoding NameEncoding() const { return archive_.encoding; }
 
  private:
   bool OpenDestination(Task& task);

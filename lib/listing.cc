@@ -65,7 +65,7 @@ Status TestArchive(Archive& archive, const Context& context, TestSummary* summar
                                 archive.location.blockPosition + archive.location.blockLength, kBlock}};
   uint32_t files = 0;
   uint64_t total = 0, cut = 0, unsafe = 0;
-  const Status walked = WalkDirectory(archive, [&](const ArchiveEntry& entry) {
+  Status walked = WalkDirectory(archive, [&](const ArchiveEntry& entry) {
     total += entry.size;
     if (DataEnd(entry) > fileSize) {
       Problem(context, KEL_ERR_DATA_PAST_END, entry.path);

@@ -118,8 +118,8 @@ bool TakeAttributes(int to, int from) {
 }
 
 int PlaceFile(int handle, const std::string& spare, const std::string& target, int held) {
-  const std::string osSpare = spare;
-  const std::string osTarget = target;
+  const std::string& osSpare = spare;
+  const std::string& osTarget = target;
   struct stat mine;
   struct stat named;
   int error = fstat(handle, &mine) == 0 ? 0 : errno;
@@ -170,7 +170,7 @@ void DiscardFile(int handle, const std::string& spare) {
 }
 
 bool RemoveLeftover(const std::string& spare) {
-  const std::string osSpare = spare;
+  const std::string& osSpare = spare;
   const int fd = open(osSpare.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info;

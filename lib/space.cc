@@ -51,7 +51,7 @@ Status Survey(Archive& archive, const std::string& printedName, const Matcher& m
   // the block looks there, and new bytes that read as a block head would be
   // found first.
   claim(0, blockEnd);
-  const Status walked = WalkDirectory(archive, [&](const ArchiveEntry& entry) {
+  Status walked = WalkDirectory(archive, [&](const ArchiveEntry& entry) {
     dataEnd = std::max(dataEnd, DataEnd(entry));
     // A stored file whose data are the header or the directory would change
     // with the records that a write switches.

@@ -72,7 +72,7 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
   std::unordered_map<size_t, size_t> foundAt;
   std::vector<bool> refused(files.size(), false);
   bool ambiguous = false;
-  const Status surveyed = Survey(archive, "", nullptr, nullptr, &space, [&](const ArchiveEntry& entry) {
+  Status surveyed = Survey(archive, "", nullptr, nullptr, &space, [&](const ArchiveEntry& entry) {
     // What extraction refuses to write has no file below the folder.
     const auto file =
         IsSafeEntryPath(entry.path, encoding) ? chosen.find(OutputKey(entry.path, encoding)) : chosen.end();

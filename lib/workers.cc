@@ -116,7 +116,7 @@ class SideBySide {
   // Hands out the batches in turn; the rest of a batch is skipped once the
   // run stops or is cancelled.
   void Work(Cfile& archive) {
-    RangeCopier copier(archive, extraction_.encoding());
+    RangeCopier copier(archive, extraction_.NameEncoding());
     std::optional<OutputFolders> folders;  // once a stored file is copied: the destination is open then
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
@@ -128,7 +128,7 @@ class SideBySide {
       for (Task& task : batch.tasks) {
         if (cancelled_ || context_.Cancelled()) break;
         if (!task.copies) continue;
-        if (!folders) folders.emplace(extraction_.Destination(), extraction_.encoding());
+        if (!folders) folders.emplace(extraction_.Destination(), extraction_.NameEncoding());
         extraction_.Copy(task, copier, &*folders,
                          [&task](const Event& event) { task.events.push_back(event); });
       }
