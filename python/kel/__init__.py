@@ -20,12 +20,15 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def _load():
-    # Next to this package first (an installed copy or a build), then the
+    # Next to this package first (a build), then in the lib folder of the
+    # prefix it is installed in (<prefix>/lib/python3.X/dist-packages/kel,
+    # where the loader's cache may not know the library yet), then the
     # system's loader.
-    for name in ("libkel.so.0", "libkel.so", "kel.dll"):
-        path = os.path.join(_HERE, name)
-        if os.path.exists(path):
-            return ctypes.CDLL(path)
+    for folder in (_HERE, os.path.join(_HERE, "..", "..", "..")):
+        for name in ("libkel.so.0", "kel.dll"):
+            path = os.path.join(folder, name)
+            if os.path.exists(path):
+                return ctypes.CDLL(path)
     for name in ("libkel.so.0", ctypes.util.find_library("kel"), "kel.dll"):
         if name:
             try:
