@@ -148,6 +148,7 @@ int Dispatch(const std::vector<std::string>& arguments) {
   Options options;
   if (!ParseOptions(operands, (*command)[1], &options)) return Usage(program);
   messages::SetQuiet(options.quiet);
+  messages::SetMessagesToError(options.json);
   const size_t count = operands.size();
   switch (letter) {
     case 'd':

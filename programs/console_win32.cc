@@ -69,12 +69,16 @@ char outputBuffer[kOutputBuffer];
 size_t outputUsed = 0;
 bool outputLost = false;
 
-bool WriteStandardOutput(const char* text, size_t size) {
-  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (!OutputIsTerminal()) return WriteAll(output, text, size);
+bool WriteStandard(DWORD stream, bool terminal, const char* text, size_t size) {
+  HANDLE output = GetStdHandle(stream);
+  if (!terminal) return WriteAll(output, text, size);
   const std::wstring wide = Widen(std::string(text, size), TextCodePage());
   DWORD written = 0;
   return WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
+}
+
+bool WriteStandardOutput(const char* text, size_t size) {
+  return WriteStandard(STD_OUTPUT_HANDLE, OutputIsTerminal(), text, size);
 }
 
 }  // namespace
@@ -142,6 +146,16 @@ bool FlushOutput() {
 bool OutputIsTerminal() {
   DWORD mode;
   static const bool terminal = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+  return terminal;
+}
+
+bool WriteErrorOutput(const char* text, size_t size) {
+  return WriteStandard(STD_ERROR_HANDLE, ErrorIsTerminal(), text, size);
+}
+
+bool ErrorIsTerminal() {
+  DWORD mode;
+  static const bool terminal = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
   return terminal;
 }
 

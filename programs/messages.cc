@@ -27,10 +27,14 @@ std::string Decimal(int64_t value) { return std::to_string(value); }
 bool midLine = false;
 bool quietly = false;
 bool utf8Texts = false;
+// Standard output carries data alone (JSON, stored bytes): every line of
+// the tool's own goes to standard error.
+bool toError = false;
 
 void Emit(const std::string& text) {
   if (text.empty()) return;
-  console::WriteOutput(text.data(), text.size());
+  toError ? (void)console::WriteErrorOutput(text.data(), text.size())
+          : console::WriteOutput(text.data(), text.size());
   midLine = text.back() != '\n';
 }
 
@@ -56,6 +60,8 @@ void Error(const char* utf8Text, const std::string& detail, const char* utf8Tail
 void SetQuiet(bool quiet) { quietly = quiet; }
 
 void SetUtf8(bool utf8) { utf8Texts = utf8; }
+
+void SetMessagesToError(bool messagesToError) { toError = messagesToError; }
 
 void Print(const std::string& text) {
   if (!quietly) Emit(text);
@@ -213,8 +219,10 @@ void SizeDiffers(int64_t storedSize, int64_t fileSize) {
   Error("アーカイブ内のファイルサイズと違います", "arc=" + Decimal(storedSize) + "/in=" + Decimal(fileSize));
 }
 
+// Out at once: the wait may last a minute.
 void WaitingFor(const std::string& archivePath) {
   Print("Waiting for " + archivePath + ", in use by another program\n");
+  console::FlushOutput();
 }
 
 void ArchiveInUse(const std::string& archivePath) { Error("アーカイブが使用中です", archivePath); }

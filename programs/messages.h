@@ -16,6 +16,8 @@ namespace kel::messages {
 void SetQuiet(bool quiet);
 /// The texts in UTF-8 (`utf8`) or in Shift-JIS.
 void SetUtf8(bool utf8);
+/// From now on every line but data (JSON, stored bytes) goes to standard error.
+void SetMessagesToError(bool messagesToError);
 void Print(const std::string& text);
 /// Prints a progress mark, pushed out at once when standard output is a
 /// terminal, so that a person watching sees the copy advance.

@@ -20,7 +20,8 @@
 //   define NAME TEXT ({NAME} in later lines) | always CHECK | refused CHECK (for failing cases)
 // A case: [OPTIONS] kel ARGS => STATUS OUTPUT, then lines "then CHECK".
 //   OPTIONS: xx (also xx_XX.UTF-8), j8 (once more with -j8 behind -d),
-//   posix / windows (only there), utf8 (output UTF-8 in every locale),
+//   posix / windows (only there), utf8 (output UTF-8 in every locale), stderr (standard error
+//   follows standard output in OUTPUT, behind {stderr}),
 //   bytes (C only, nothing converted), u8 (UTF-8 locales only), nobody (as uid 65534, the archive
 //   read-only), limit=N (file size limit), cwd=DIR, lock=sh|ex:FILE (held
 //   for the first 0.4 s), full (standard output is /dev/full)
@@ -100,6 +101,7 @@ const std::map<std::string, std::string> kMacros = {
     {"past", "{err データがアーカイブの終端を越えています(%)}"},
     {"number", "{err 数値が正しくありません(%)}"},
     {"wait", "Waiting for %, in use by another program¶"},
+    {"stderr", "<stderr>¶"},
 };
 
 // Where {file NAME} finds its files: the folder of the case being prepared.
@@ -246,8 +248,8 @@ struct Case {
 
 const std::set<std::string> kSetups = {"archive", "raw",  "file",   "sparse",  "mkdir",  "link",   "hardlink",
                                        "fifo",    "mode", "killed", "journal", "define", "always", "refused"};
-const std::set<std::string> kOptions = {"xx", "j8",     "posix", "windows", "utf8", "bytes",
-                                        "u8", "nobody", "limit", "cwd",     "lock", "full"};
+const std::set<std::string> kOptions = {"xx",     "j8",    "posix", "windows", "utf8", "bytes", "u8",
+                                        "nobody", "limit", "cwd",   "lock",    "full", "stderr"};
 
 // The first three words of a comment, as a name: letters and digits only.
 std::string SectionName(const std::string& comment) {
@@ -396,6 +398,7 @@ struct Trial {
     if (run.asNobody) chmod((dir / args[1]).c_str(), 0444);
     if (c.Has("limit")) run.fileSizeLimit = std::stol(c.Option("limit"));
     run.fullOutput = c.Has("full");
+    run.splitError = c.Has("stderr");
     std::future<void> release;
     if (c.Has("lock")) {
       const std::string lock = c.Option("lock");
