@@ -71,8 +71,9 @@ Status RangeCopier::CopyRange(const std::string& destFile, int64_t address, int6
   const auto blockLength = static_cast<int64_t>(block_.length);
   const bool named = folder >= 0;  // by the archive
   Cfile output;
-  if (const int error = named ? output.OpenIn(folder, name, destFile, encoding_)
+  if (const int error = named ? output.OpenIn(folder, name, destFile, encoding_, keep)
                               : output.Open(destFile, platform::Access::kWriteNew, encoding_)) {
+    if (named && keep && platform::Exists(error)) return Fail(KEL_ERR_EXISTS, destFile);
     failure_ = platform::FailureOf(error);
     return OutputFailure(destFile, failure_, KEL_ERR_OPEN);
   }

@@ -49,6 +49,9 @@ class RangeCopier {
   /// Reads ahead no further than `end`, where the data still to be copied
   /// end (several copiers share out one run of small stored files).
   void ReadUpTo(int64_t end) { readEnd_ = end; }
+  /// An output that the archive names and that exists is kept: the copy
+  /// returns EXISTS and writes nothing.
+  bool keep = false;
 
  private:
   Cfile& archive_;

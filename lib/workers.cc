@@ -196,10 +196,11 @@ int DefaultThreads() { return static_cast<int>(std::clamp(std::thread::hardware_
 }  // namespace
 
 Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selection, int threads,
-                  const Context& context) {
+                  const Context& context, bool keep) {
   bool failed = false;
   std::optional<Status> stop;
   Extraction extraction(archive, destDir, context);
+  extraction.keep = keep;
   uint64_t index = 0;
   Status walked;
   const int count = threads == 0 ? DefaultThreads() : threads;

@@ -8,6 +8,7 @@
 #include "compact.h"
 #include "console.h"
 #include "extract.h"
+#include "format.h"
 #include "listing.h"
 #include "messages.h"
 #include "names.h"
@@ -34,6 +35,11 @@ class Teller {
 
   Context context;
   bool totalShown = false;
+  /// -k: an output that exists is kept, which is no failure.
+  bool keep = false;
+  /// Problems of stored files that -x leaves out are not told, only counted.
+  Selection* shown = nullptr;
+  uint64_t hidden = 0;
 
   void UpdateTotal() {
     totalShown = true;
@@ -60,6 +66,14 @@ class Teller {
         break;
       case KEL_EVENT_FILE_DONE:
       case KEL_EVENT_PROBLEM: {
+        if (keep && event.code == KEL_ERR_EXISTS) {
+          messages::Kept();
+          break;
+        }
+        if (shown != nullptr && !event.path.empty() && !shown->Chooses(event.path)) {
+          ++hidden;
+          break;
+        }
         Status status = Fail(event.code, event.path, event.number);
         status.other = event.other;
         messages::Failure(status);
@@ -155,7 +169,8 @@ int Replaced(const std::string& archivePath, const std::string& printedName, con
 void SetNameEncoding(Encoding encoding) { names = encoding; }
 Encoding NameEncoding() { return names; }
 
-int ListEntries(const std::string& archivePath, const std::vector<std::string>& patterns, bool json) {
+int ListEntries(const std::string& archivePath, const std::vector<std::string>& patterns,
+                const std::vector<std::string>& excluded, bool json) {
   Teller teller(Job::kRead);
   Archive archive;
   if (Status opened = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
@@ -163,7 +178,7 @@ int ListEntries(const std::string& archivePath, const std::vector<std::string>& 
     return Said(opened);
   }
   if (!json) messages::ListingHead();
-  Selection selection(patterns, names);
+  Selection selection(patterns, names, excluded);
   uint32_t count = 0;
   uint64_t total = 0;
   uint64_t dataEnd = 0;
@@ -192,15 +207,18 @@ int ListEntries(const std::string& archivePath, const std::vector<std::string>& 
   return unmatched.empty() ? 0 : -1;
 }
 
-int TestArchive(const std::string& archivePath) {
+int TestArchive(const std::string& archivePath, const std::vector<std::string>& excluded) {
   Teller teller(Job::kRead);
+  Selection shown({}, names, excluded);
+  if (!excluded.empty()) teller.shown = &shown;
   Archive archive;
   Status status = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
   TestSummary summary;
   if (status) status = TestArchive(archive, teller.context, &summary);
   if (!status && status.code != KEL_ERR_DAMAGED) return Said(status);
+  summary.problems -= teller.hidden;
   messages::TestTotal(summary.files, summary.bytes, summary.problems, summary.unclaimed, summary.fileSize);
-  return status ? 0 : -1;
+  return summary.problems == 0 ? 0 : -1;
 }
 
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile) {
@@ -213,8 +231,10 @@ int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, 
 }
 
 int ExtractAll(const std::string& archivePath, const std::string& destDir,
-               const std::vector<std::string>& patterns, int threads) {
+               const std::vector<std::string>& patterns, const std::vector<std::string>& excluded,
+               int threads, bool keep) {
   Teller teller(Job::kExtract);
+  teller.keep = keep;
   Archive archive;
   if (Status opened = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
       !opened) {
@@ -222,17 +242,63 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir,
   }
   messages::ExtractAllHead(destDir);
   console::CatchInterrupts();
-  Selection selection(patterns, names);
-  return Outcome(kel::ExtractAll(archive, destDir, selection, threads, teller.context), archivePath);
+  Selection selection(patterns, names, excluded);
+  return Outcome(kel::ExtractAll(archive, destDir, selection, threads, teller.context, keep), archivePath);
 }
 
-int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address) {
+int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address, bool keep) {
   Teller teller(Job::kRange);
   console::CatchInterrupts();
   Archive archive;
   Status status = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
-  if (status) status = kel::ExtractByAddress(archive, destDir, address, teller.context);
+  if (status) status = kel::ExtractByAddress(archive, destDir, address, teller.context, keep);
+  if (keep && status.code == KEL_ERR_EXISTS) {
+    messages::KeptFile(status.path);
+    return 0;
+  }
   return Outcome(status, archivePath);
+}
+
+int PrintStored(const std::string& archivePath, const std::vector<std::string>& patterns,
+                const std::vector<std::string>& excluded) {
+  Teller teller(Job::kRead);
+  Archive archive;
+  if (Status opened = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
+      !opened) {
+    return Said(opened);
+  }
+  Selection selection(patterns, names, excluded);
+  Cbuffer block;
+  if (block.Allocate(kCopyBlockSize) == nullptr) return Said(Fail(KEL_ERR_MEMORY, "", kCopyBlockSize));
+  bool whole = true;
+  const Status walked = WalkDirectory(archive, [&](const ArchiveEntry& entry) {
+    if (!selection.Chooses(entry.path)) return true;
+    // Bytes that are not all there are not written: no output is half a stored file.
+    if (DataEnd(entry) > static_cast<uint64_t>(archive.file.fileSize)) {
+      messages::StoredPastEnd(entry.path);
+      whole = false;
+      return true;
+    }
+    for (uint64_t done = 0; done < entry.size;) {
+      const auto chunk = static_cast<size_t>(std::min<uint64_t>(entry.size - done, block.length));
+      if (archive.file.ReadAt(static_cast<int64_t>(entry.address + done), block.data, chunk) !=
+          static_cast<int64_t>(chunk)) {
+        messages::ReadFailed(archive.file.path);
+        whole = false;
+        return false;
+      }
+      ApplyDataKey(block.data, chunk);
+      console::WriteOutput(reinterpret_cast<const char*>(block.data), chunk);
+      done += chunk;
+    }
+    return true;
+  });
+  if (!walked) return Said(walked);
+  for (const std::string& pattern : selection.Unmatched()) {
+    messages::NotInArchive(pattern);
+    whole = false;
+  }
+  return whole ? 0 : -1;
 }
 
 int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address) {
@@ -268,7 +334,8 @@ int ReplaceByName(const std::string& archivePath, const std::string& storedName,
 }
 
 int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
-                     const std::vector<std::string>& patterns, bool dryRun) {
+                     const std::vector<std::string>& patterns, const std::vector<std::string>& excluded,
+                     bool dryRun) {
   UpdateCounts counts;
   Teller teller(Job::kUpdate, &counts);
   if (!dryRun) console::CatchInterrupts();
@@ -278,7 +345,7 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
   Status status =
       OpenArchive(archivePath, Opening(dryRun ? platform::Access::kRead : platform::Access::kReadWrite),
                   teller.context, &archive);
-  Selection selection(patterns, names);
+  Selection selection(patterns, names, excluded);
   if (status) status = Update(archive, listing, selection, dryRun, teller.context, &counts);
   // The total goes out before a change, or once nothing is to be written.
   if (!teller.totalShown && (status || status.code == KEL_ERR_NOT_WHOLE)) teller.UpdateTotal();

@@ -78,18 +78,35 @@ void Version(const std::string& program) { Print(program + " ver." KEL_VERSION "
 
 void Usage(const std::string& program) {
   Version(program);
-  Print("Usage : " + program + " -d [-q] [-j N] <kel_file> [dest_dir [pattern...]]\n");
+  Print("Usage : " + program + " -d [-q] [-k] [-j N] [-x pattern]... <kel_file> [dest_dir [pattern...]]\n");
   Print("        " + program + " <kel_file> [dest_dir [pattern...]]\n");
-  Print("        " + program + " -l [--json] <kel_file> [pattern...]\n");
-  Print("        " + program + " -t [-q] <kel_file>\n");
+  Print("        " + program + " -l [--json] [-x pattern]... <kel_file> [pattern...]\n");
+  Print("        " + program + " -t [-q] [-x pattern]... <kel_file>\n");
   Print("        " + program + " -m [-q] <kel_file> <merge_file> [0x<address>]\n");
   Print("        " + program + " -m [-q] <kel_file> <merge_name> <merge_file>\n");
   Print("        " + program + " -e [-q] <kel_file> <address> <size> <dest_file>\n");
-  Print("        " + program + " -e [-q] <kel_file> <address> [dest_dir]\n");
+  Print("        " + program + " -e [-q] [-k] <kel_file> <address> [dest_dir]\n");
   Print("        " + program + " -r [-q] <kel_file> <file>\n");
   Print("        " + program + " -r [-q] <kel_file> <stored_name> <file>\n");
-  Print("        " + program + " -u [-q] [-n] <kel_file> <folder> [pattern...]\n");
+  Print("        " + program + " -u [-q] [-n] [-x pattern]... <kel_file> <folder> [pattern...]\n");
   Print("        " + program + " -c [-q] <kel_file> [new_file]\n");
+  Print("        " + program + " -p [-x pattern]... <kel_file> [pattern...]\n");
+  Print("        -j N: 1 to 64 threads\n");
+}
+
+void Commands() {
+  Print(
+      "\n"
+      "  -d  extract every stored file, or those the patterns choose, below dest_dir\n"
+      "  -l  list the stored files (--json: one JSON object per line, for programs)\n"
+      "  -t  test the archive: data past its end, overlaps, unsafe names, unclaimed bytes\n"
+      "  -m  merge a file over the stored file of its name, which has its size\n"
+      "  -e  copy a byte range of the archive, or extract the stored file at an address\n"
+      "  -r  replace a stored file by a file of any size\n"
+      "  -u  put back every changed file of an extracted folder (-n: a dry run)\n"
+      "  -c  write a compact copy, without the bytes nothing claims\n"
+      "  -p  write the stored bytes of the chosen files to standard output\n"
+      "  -q: only error lines; -k: keep files that exist; -x: leave out what the pattern matches\n");
 }
 
 void UnknownCommand(const std::string& argument) { Error("コマンドが正しくありません", argument); }
@@ -155,6 +172,9 @@ void ExtractAllHead(const std::string& destDir) { Print("Extract to " + destDir 
 void ExtractEntryHead(const std::string& path, uint64_t size) {
   Print(path + " " + FormatGroupedUnsigned(size) + " bytes");
 }
+
+void Kept() { Print(" kept\n"); }
+void KeptFile(const std::string& path) { Print(path + " kept\n"); }
 
 void MergeHead(int64_t address, const std::string& mergeFile) {
   Print("Merge 0x" + Hex(static_cast<uint64_t>(address), 8) + " in " + mergeFile + "\n");

@@ -26,6 +26,8 @@ void Progress(const std::string& mark);
 bool Flush();
 
 void Usage(const std::string& program);
+/// One line per command saying what it does, for -h.
+void Commands();
 /// What was wrong with a command line, told before the usage text.
 void UnknownCommand(const std::string& argument);
 void OptionBeforeCommand(const std::string& argument);
@@ -48,6 +50,10 @@ void ListingJson(uint64_t address, uint64_t size, const std::string& storedPath)
 void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile);
 void ExtractAllHead(const std::string& destDir);
 void ExtractEntryHead(const std::string& path, uint64_t size);
+/// Ends the line of a stored file whose output exists and is kept (-k).
+void Kept();
+/// An output of -e that exists and is kept (-k).
+void KeptFile(const std::string& path);
 void MergeHead(int64_t address, const std::string& mergeFile);
 void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int64_t newSize,
                  const std::string& storedPath);

@@ -84,13 +84,32 @@ const std::map<std::string, std::string> kMacros = {
     {"head", "   Address       Size Name¶{rule}"},
     {"rule", "---------- ---------- -----------------------------------------------------¶"},
     {"usage",
-     "kel ver.0.2¶Usage : kel -d [-q] [-j N] <kel_file> [dest_dir [pattern...]]¶{u <kel_file> [dest_dir "
-     "[pattern...]]}{u -l [--json] <kel_file> [pattern...]}{u -t [-q] <kel_file>}{u -m [-q] <kel_file> "
+     "kel ver.0.2¶Usage : kel -d [-q] [-k] [-j N] [-x pattern]... <kel_file> [dest_dir [pattern...]]¶{u "
+     "<kel_file> [dest_dir [pattern...]]}{u -l [--json] [-x pattern]... <kel_file> [pattern...]}{u -t [-q] "
+     "[-x "
+     "pattern]... <kel_file>}{u -m [-q] <kel_file> "
      "<merge_file> [0x<address>]}{u -m [-q] <kel_file> <merge_name> <merge_file>}{u -e [-q] <kel_file> "
      "<address> "
-     "<size> <dest_file>}{u -e [-q] <kel_file> <address> [dest_dir]}{u -r [-q] <kel_file> <file>}{u -r [-q] "
-     "<kel_file> <stored_name> <file>}{u -u [-q] [-n] <kel_file> <folder> [pattern...]}{u -c [-q] <kel_file> "
-     "[new_file]}"},
+     "<size> <dest_file>}{u -e [-q] [-k] <kel_file> <address> [dest_dir]}{u -r [-q] <kel_file> <file>}{u -r "
+     "[-q] "
+     "<kel_file> <stored_name> <file>}{u -u [-q] [-n] [-x pattern]... <kel_file> <folder> "
+     "[pattern...]}{u -c [-q] <kel_file> [new_file]}{u -p [-x pattern]... <kel_file> [pattern...]}        -j "
+     "N: 1 "
+     "to 64 threads¶"},
+    {"help",
+     "{usage}¶  -d  extract every stored file, or those the patterns choose, below dest_dir¶  -l  list the "
+     "stored "
+     "files (--json: one JSON object per line, for programs)¶  -t  test the archive: data past its end, "
+     "overlaps, "
+     "unsafe names, unclaimed bytes¶  -m  merge a file over the stored file of its name, which has its size¶ "
+     " -e  "
+     "copy a byte range of the archive, or extract the stored file at an address¶  -r  replace a stored file "
+     "by a "
+     "file of any size¶  -u  put back every changed file of an extracted folder (-n: a dry run)¶  -c  write "
+     "a "
+     "compact copy, without the bytes nothing claims¶  -p  write the stored bytes of the chosen files to "
+     "standard "
+     "output¶  -q: only error lines; -k: keep files that exist; -x: leave out what the pattern matches¶"},
     {"u", "        kel %¶"},
     {"err", "error : %.¶"},
     {"mistake", "{err %}{usage}"},
