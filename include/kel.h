@@ -98,7 +98,8 @@ typedef enum kel_code {
   KEL_ERR_LOOKALIKE,         /**< a compact copy's data would read as its directory (path) */
   KEL_ERR_NOT_WHOLE,         /**< the job went on past failures of single files, each reported */
   KEL_ERR_DAMAGED,           /**< kel_test found problems (number: how many) */
-  KEL_END                    /**< kel_next: no stored file is left (no error) */
+  KEL_END,                   /**< kel_next: no stored file is left (no error) */
+  KEL_ERR_DENIED             /**< the system refused the write: no permission (path) */
 } kel_code;
 
 /** The last error of the calling thread. */

@@ -49,10 +49,18 @@ Status OutputFailure(const std::string& path, platform::Failure failure, Code ot
       return Fail(KEL_ERR_NO_SPACE, path);
     case platform::Failure::kReadOnly:
       return Fail(KEL_ERR_READ_ONLY, path);
+    case platform::Failure::kDenied:
+      return Fail(KEL_ERR_DENIED, path);
     case platform::Failure::kOther:
       break;
   }
   return Fail(otherwise, path);
+}
+
+Status SystemFailure(const std::string& path, int error, Code otherwise) {
+  Status failed = OutputFailure(path, platform::FailureOf(error), otherwise);
+  failed.systemError = error;
+  return failed;
 }
 
 Status RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t size, bool marks,

@@ -69,6 +69,8 @@ Status CheckRange(const Cfile& archive, int64_t address, int64_t size);
 /// The status of an output that could not be made or written: in words of
 /// its own for the reasons the system tells, else `otherwise`.
 Status OutputFailure(const std::string& path, platform::Failure failure, Code otherwise);
+/// The same for the system's error number `error`, which it keeps.
+Status SystemFailure(const std::string& path, int error, Code otherwise);
 
 }  // namespace kel
 

@@ -174,6 +174,7 @@ enum class Failure {
   kNameTooLong,    ///< the file system refuses a name or path that long
   kNoSpace,        ///< the disk or the user's quota is full
   kReadOnly,       ///< the file system is read-only
+  kDenied,         ///< no permission
 };
 Failure FailureOf(int error);
 bool IsFolder(const std::string& path);

@@ -403,6 +403,9 @@ Failure FailureOf(int error) {
       return Failure::kNoSpace;
     case EROFS:
       return Failure::kReadOnly;
+    case EACCES:
+    case EPERM:
+      return Failure::kDenied;
     default:
       return Failure::kOther;
   }

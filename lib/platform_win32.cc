@@ -478,6 +478,7 @@ constexpr DWORD kDiskQuotaExceeded = 1295;
 Failure FailureOf(int error) {
   switch (static_cast<DWORD>(error)) {
     case ERROR_PATH_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND:
       return Failure::kMissingFolder;
     case ERROR_FILENAME_EXCED_RANGE:
       return Failure::kNameTooLong;
@@ -487,6 +488,8 @@ Failure FailureOf(int error) {
       return Failure::kNoSpace;
     case ERROR_WRITE_PROTECT:
       return Failure::kReadOnly;
+    case ERROR_ACCESS_DENIED:
+      return Failure::kDenied;
     default:
       return Failure::kOther;
   }

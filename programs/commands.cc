@@ -37,6 +37,7 @@ class Teller {
   bool totalShown = false;
   /// -k: an output that exists is kept, which is no failure.
   bool keep = false;
+  bool dryRun = false;
   /// Problems of stored files that -x leaves out are not told, only counted.
   Selection* shown = nullptr;
   uint64_t hidden = 0;
@@ -82,7 +83,7 @@ class Teller {
       }
       case KEL_EVENT_UPDATE:
         messages::UpdateHead(static_cast<int64_t>(event.address), event.path,
-                             static_cast<int64_t>(event.oldSize), static_cast<int64_t>(event.size));
+                             static_cast<int64_t>(event.oldSize), static_cast<int64_t>(event.size), dryRun);
         break;
       case KEL_EVENT_NOT_FOUND:
         messages::NotInArchive(event.path);
@@ -338,6 +339,7 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
                      bool dryRun) {
   UpdateCounts counts;
   Teller teller(Job::kUpdate, &counts);
+  teller.dryRun = dryRun;
   if (!dryRun) console::CatchInterrupts();
   FolderListing listing;
   if (Status listed = ListFolder(folder, names, &listing); !listed) return Said(listed);
@@ -347,9 +349,16 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
                   teller.context, &archive);
   Selection selection(patterns, names, excluded);
   if (status) status = Update(archive, listing, selection, dryRun, teller.context, &counts);
-  // The total goes out before a change, or once nothing is to be written.
+  // The total goes out before a change, or once nothing is to be written;
+  // once more after the error line when the change did not take effect.
   if (!teller.totalShown && (status || status.code == KEL_ERR_NOT_WHOLE)) teller.UpdateTotal();
-  return Outcome(status, archivePath);
+  const int result = Outcome(status, archivePath);
+  if (teller.totalShown && !status && status.code != KEL_ERR_NOT_WHOLE && !status.undoFailed &&
+      !counts.nothingWritten) {
+    counts.nothingWritten = true;
+    teller.UpdateTotal();
+  }
+  return result;
 }
 
 int CompactArchive(const std::string& archivePath, const std::string& newFile) {

@@ -276,6 +276,7 @@ void MissingFolder(const std::string& path) { Error("出力先のフォルダが
 void NameTooLong(const std::string& path) { Error("名前が長すぎて作成できません", path); }
 void NoSpace(const std::string& path) { Error("ディスクの空き容量が足りません", path); }
 void ReadOnly(const std::string& path) { Error("読み込み専用のファイルシステムです", path); }
+void Denied(const std::string& path) { Error("書き込む権限がありません", path); }
 void CannotMakeDestination(const std::string& destDir) { Error("出力先フォルダを作成できません", destDir); }
 
 void StoredPastEnd(const std::string& path) { Error("データがアーカイブの終端を越えています", path); }
@@ -297,9 +298,11 @@ void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t uncla
         FormatGroupedUnsigned(unclaimed) + " bytes unclaimed (" + share + "%)\n");
 }
 
-void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize) {
+void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize,
+                bool dryRun) {
   Print("Update 0x" + Hex(static_cast<uint64_t>(address), 8) + " " + storedPath + " (" +
-        FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes)\n");
+        FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes)" +
+        (dryRun ? ", dry run\n" : "\n"));
 }
 
 void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, uint64_t skipped, bool dryRun) {
@@ -340,7 +343,10 @@ void Failure(const Status& status, const std::string& archivePath) {
   const auto number = static_cast<int64_t>(status.number);
   switch (status.code) {
     case KEL_ERR_OPEN:
-      OpenFailed(path);
+      // A misspelled archive name is told as such.
+      status.systemError != 0 && platform::FailureOf(status.systemError) == platform::Failure::kMissingFolder
+          ? FileNotFound(path)
+          : OpenFailed(path);
       break;
     case KEL_ERR_READ:
       ReadFailed(path);
@@ -419,6 +425,9 @@ void Failure(const Status& status, const std::string& archivePath) {
       break;
     case KEL_ERR_READ_ONLY:
       ReadOnly(path);
+      break;
+    case KEL_ERR_DENIED:
+      Denied(path);
       break;
     case KEL_ERR_DESTINATION:
       CannotMakeDestination(path);

@@ -96,6 +96,7 @@ void MissingFolder(const std::string& path);
 void NameTooLong(const std::string& path);
 void NoSpace(const std::string& path);
 void ReadOnly(const std::string& path);
+void Denied(const std::string& path);
 void CannotMakeDestination(const std::string& destDir);
 /// `path` names the same file as `earlier`, written before, for the file system.
 void SameNameWritten(const std::string& path, const std::string& earlier);
@@ -107,7 +108,9 @@ void MoreOverlaps(uint64_t count);
 /// The summary of -t: stored files, their bytes, the problems found, and
 /// the bytes that nothing claims with their share of the file.
 void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t unclaimed, uint64_t fileSize);
-void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize);
+/// `dryRun`: the line says that it is one.
+void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize,
+                bool dryRun);
 /// `skipped`: entries below the folder that are not put back, told only when there are some.
 void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, uint64_t skipped, bool dryRun);
 /// An entry below a folder to put back that is no regular file (a link, a pipe, a device).

@@ -24,7 +24,8 @@
 //   follows standard output in OUTPUT, behind {stderr}),
 //   bytes (C only, nothing converted), u8 (UTF-8 locales only), nobody (as uid 65534, the archive
 //   read-only), limit=N (file size limit), cwd=DIR, lock=sh|ex:FILE (held
-//   for the first 0.4 s), full (standard output is /dev/full)
+//   for the first 0.4 s), full (standard output is /dev/full), fault=KIND:CALL (the I/O call CALL
+//   fails as fault_shim.cc's KIND says; posix only)
 //   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
 //          tree DIR: PATH ... | ARCHIVE unchanged | ARCHIVE merged DATA => DATA |
 //          FILE is ARCHIVE [DATA] (its bytes, then DATA) | PATH mode OCTAL:UID
@@ -267,8 +268,8 @@ struct Case {
 
 const std::set<std::string> kSetups = {"archive", "raw",  "file",   "sparse",  "mkdir",  "link",   "hardlink",
                                        "fifo",    "mode", "killed", "journal", "define", "always", "refused"};
-const std::set<std::string> kOptions = {"xx",     "j8",    "posix", "windows", "utf8", "bytes", "u8",
-                                        "nobody", "limit", "cwd",   "lock",    "full", "stderr"};
+const std::set<std::string> kOptions = {"xx",     "j8",    "posix", "windows", "utf8", "bytes",  "u8",
+                                        "nobody", "limit", "cwd",   "lock",    "full", "stderr", "fault"};
 
 // The first three words of a comment, as a name: letters and digits only.
 std::string SectionName(const std::string& comment) {
@@ -418,6 +419,12 @@ struct Trial {
     if (c.Has("limit")) run.fileSizeLimit = std::stol(c.Option("limit"));
     run.fullOutput = c.Has("full");
     run.splitError = c.Has("stderr");
+    if (c.Has("fault")) {
+      const std::string fault = c.Option("fault");
+      run.environment = {"LD_PRELOAD=" KEL_FAULT_SHIM, "KEL_FAULT=" + fault.substr(0, fault.find(':')),
+                         "KEL_FAULT_AT=" + fault.substr(fault.find(':') + 1),
+                         "ASAN_OPTIONS=verify_asan_link_order=0"};
+    }
     std::future<void> release;
     if (c.Has("lock")) {
       const std::string lock = c.Option("lock");
@@ -491,7 +498,8 @@ class Row : public ::testing::TestWithParam<Case> {};
 TEST_P(Row, Run) {
   const Case& c = GetParam();
   // Other users, advisory locks and file size limits are POSIX's.
-  const bool posix = c.Has("posix") || c.Has("nobody") || c.Has("lock") || c.Has("limit") || c.Has("bytes");
+  const bool posix = c.Has("posix") || c.Has("nobody") || c.Has("lock") || c.Has("limit") || c.Has("bytes") ||
+                     c.Has("fault");
   if ((posix && WindowsBuild()) || (c.Has("windows") && !WindowsBuild())) GTEST_SKIP();
   for (const std::string locale : {"C", "C.utf8", "xx_XX.UTF-8"}) {
     if ((locale == "xx_XX.UTF-8" && (!c.Has("xx") || WindowsBuild())) || (locale != "C" && c.Has("bytes")) ||
