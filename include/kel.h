@@ -141,8 +141,11 @@ typedef enum kel_event_kind {
   KEL_EVENT_PROBLEM,     /**< kel_test: a problem found: code, path, other, number */
   KEL_EVENT_UPDATE,      /**< put-back: a stored file to change: path, address (new), size (new), old_size */
   KEL_EVENT_NOT_FOUND,   /**< a pattern, or a put-back's file, that names no stored file: path */
-  KEL_EVENT_CHANGE       /**< a change is about to write: the last moment to stop it, nothing
+  KEL_EVENT_CHANGE,      /**< a change is about to write: the last moment to stop it, nothing
                               written yet (compact: size the copy's length, old_size the archive's) */
+  KEL_EVENT_COPIED       /**< bytes copied since the last COPIED event of the call (number), told
+                              while the work goes on: an extraction's worker threads, a change's
+                              copies */
 } kel_event_kind;
 
 typedef struct kel_event {

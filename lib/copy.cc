@@ -26,6 +26,12 @@ CopyEnd CopyChunks(int64_t count, Cbuffer& block, const ChunkRead& read, const C
     if (!read(done, block.data, chunk)) return CopyEnd::kReadFailed;
     if (!write(done, block.data, chunk)) return CopyEnd::kWriteFailed;
     done += static_cast<int64_t>(chunk);
+    if (context != nullptr) {
+      Event copied;
+      copied.kind = KEL_EVENT_COPIED;
+      copied.number = chunk;
+      context->Report(copied);
+    }
   }
   return CopyEnd::kDone;
 }

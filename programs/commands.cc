@@ -4,6 +4,8 @@
 #include "commands.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 #include "compact.h"
 #include "console.h"
@@ -23,6 +25,65 @@ Encoding names = Encoding::kShiftJis;
 
 enum class Job { kRead, kRange, kExtract, kMerge, kReplace, kUpdate, kCompact };
 
+// How far a long job is, told on a terminal's status line from the
+// library's events: files and bytes done of the total, the rate and the time
+// left. Extraction's worker threads tell their bytes (COPIED) while they
+// work, and the lines of their stored files after; the count is the larger.
+class Meter {
+ public:
+  bool on = false;
+  uint64_t totalFiles = 0;
+  uint64_t totalBytes = 0;
+
+  void Take(const Event& event) {
+    switch (event.kind) {
+      case KEL_EVENT_FILE:
+        fileSize_ = event.size;
+        within_ = 0;
+        break;
+      case KEL_EVENT_PROGRESS:
+        within_ = event.done;
+        break;
+      case KEL_EVENT_FILE_DONE:
+        ++files_;
+        filesBytes_ += fileSize_;
+        fileSize_ = within_ = 0;
+        break;
+      case KEL_EVENT_COPIED:
+        copied_ += event.number;
+        break;
+      case KEL_EVENT_UPDATE:
+        totalBytes += event.size;
+        break;
+      default:
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - shown_ < std::chrono::milliseconds(200)) return;
+    shown_ = now;
+    Show(std::chrono::duration<double>(now - start_).count());
+  }
+
+ private:
+  void Show(double seconds) {
+    const uint64_t bytes = std::min(std::max(filesBytes_ + within_, copied_), totalBytes);
+    const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+    char text[160];
+    const int left = rate > 0 ? static_cast<int>(static_cast<double>(totalBytes - bytes) / rate) : 0;
+    snprintf(text, sizeof text, "%.1f of %.1f MiB, %.1f MiB/s, %d:%02d left", Mebibytes(bytes),
+             Mebibytes(totalBytes), Mebibytes(static_cast<uint64_t>(rate)), left / 60, left % 60);
+    messages::ShowStatus(totalFiles == 0
+                             ? text
+                             : messages::FormatGroupedUnsigned(files_) + " of " +
+                                   messages::FormatGroupedUnsigned(totalFiles) + " files, " + text);
+  }
+  static double Mebibytes(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
+
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point shown_ = start_;
+  uint64_t files_ = 0, filesBytes_ = 0, fileSize_ = 0, within_ = 0, copied_ = 0;
+};
+
 // Turns the events of one command into its lines.
 class Teller {
  public:
@@ -38,6 +99,7 @@ class Teller {
   /// -k: an output that exists is kept, which is no failure.
   bool keep = false;
   bool dryRun = false;
+  Meter meter;
   /// Problems of stored files that -x leaves out are not told, only counted.
   Selection* shown = nullptr;
   uint64_t hidden = 0;
@@ -50,6 +112,7 @@ class Teller {
 
  private:
   bool Tell(const Event& event) {
+    if (meter.on) meter.Take(event);
     switch (event.kind) {
       case KEL_EVENT_WAITING:
         messages::WaitingFor(event.path);
@@ -64,6 +127,8 @@ class Teller {
         return Head(event);
       case KEL_EVENT_PROGRESS:
         messages::Progress(".");
+        break;
+      case KEL_EVENT_COPIED:
         break;
       case KEL_EVENT_FILE_DONE:
       case KEL_EVENT_PROBLEM: {
@@ -243,8 +308,20 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir,
   }
   messages::ExtractAllHead(destDir);
   console::CatchInterrupts();
+  if ((teller.meter.on = messages::StartStatus())) {
+    Selection counted(patterns, names, excluded);
+    WalkDirectory(archive, [&counted, &teller](const ArchiveEntry& entry) {
+      if (!counted.Chooses(entry.path)) return true;
+      ++teller.meter.totalFiles;
+      teller.meter.totalBytes += entry.size;
+      return true;
+    });
+  }
   Selection selection(patterns, names, excluded);
-  return Outcome(kel::ExtractAll(archive, destDir, selection, threads, teller.context, keep), archivePath);
+  const int result =
+      Outcome(kel::ExtractAll(archive, destDir, selection, threads, teller.context, keep), archivePath);
+  messages::EndStatus();
+  return result;
 }
 
 int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address, bool keep) {
@@ -348,7 +425,9 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
       OpenArchive(archivePath, Opening(dryRun ? platform::Access::kRead : platform::Access::kReadWrite),
                   teller.context, &archive);
   Selection selection(patterns, names, excluded);
+  teller.meter.on = !dryRun && messages::StartStatus();
   if (status) status = Update(archive, listing, selection, dryRun, teller.context, &counts);
+  messages::EndStatus();
   // The total goes out before a change, or once nothing is to be written;
   // once more after the error line when the change did not take effect.
   if (!teller.totalShown && (status || status.code == KEL_ERR_NOT_WHOLE)) teller.UpdateTotal();
@@ -367,7 +446,12 @@ int CompactArchive(const std::string& archivePath, const std::string& newFile) {
   Archive archive;
   const platform::Access access = newFile.empty() ? platform::Access::kReadWrite : platform::Access::kRead;
   Status status = OpenArchive(archivePath, Opening(access), teller.context, &archive);
+  // The copy holds at most the archive's bytes.
+  if ((teller.meter.on = status && messages::StartStatus())) {
+    teller.meter.totalBytes = static_cast<uint64_t>(archive.file.fileSize);
+  }
   if (status) status = Compact(archive, archivePath, newFile, teller.context, nullptr);
+  messages::EndStatus();
   return Outcome(status, archivePath);
 }
 

@@ -31,8 +31,18 @@ bool utf8Texts = false;
 // the tool's own goes to standard error.
 bool toError = false;
 
+// The live status line on a terminal, drawn over in place between lines
+// (a stored file's line shows its own marks): any other text erases it first.
+constexpr char kEraseLine[] = "\r\x1b[K";
+bool statusOn = false;
+bool statusShown = false;
+
 void Emit(const std::string& text) {
   if (text.empty()) return;
+  if (statusShown) {
+    statusShown = false;
+    console::WriteOutput(kEraseLine, sizeof kEraseLine - 1);
+  }
   toError ? (void)console::WriteErrorOutput(text.data(), text.size())
           : console::WriteOutput(text.data(), text.size());
   midLine = text.back() != '\n';
@@ -73,6 +83,26 @@ void Progress(const std::string& mark) {
 }
 
 bool Flush() { return console::FlushOutput(); }
+
+bool StartStatus() {
+  statusOn = !quietly && !toError && console::OutputIsTerminal();
+  return statusOn;
+}
+
+void ShowStatus(const std::string& text) {
+  if (!statusOn || midLine) return;
+  const std::string line = kEraseLine + text;
+  console::WriteOutput(line.data(), line.size());
+  console::FlushOutput();
+  statusShown = true;
+}
+
+void EndStatus() {
+  if (!statusShown) return;
+  statusShown = false;
+  console::WriteOutput(kEraseLine, sizeof kEraseLine - 1);
+  console::FlushOutput();
+}
 
 void Version(const std::string& program) { Print(program + " ver." KEL_VERSION "\n"); }
 

@@ -24,6 +24,12 @@ void Print(const std::string& text);
 void Progress(const std::string& mark);
 /// Pushes out everything printed; false when some output was lost.
 bool Flush();
+/// A live status line, only where standard output is a terminal and every
+/// line is printed: StartStatus says whether it is shown. ShowStatus draws
+/// it over the last one; any other text erases it first, as EndStatus does.
+bool StartStatus();
+void ShowStatus(const std::string& text);
+void EndStatus();
 
 void Usage(const std::string& program);
 /// One line per command saying what it does, for -h.
