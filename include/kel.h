@@ -99,7 +99,9 @@ typedef enum kel_code {
   KEL_ERR_NOT_WHOLE,         /**< the job went on past failures of single files, each reported */
   KEL_ERR_DAMAGED,           /**< kel_test found problems (number: how many) */
   KEL_END,                   /**< kel_next: no stored file is left (no error) */
-  KEL_ERR_DENIED             /**< the system refused the write: no permission (path) */
+  KEL_ERR_DENIED,            /**< the system refused the write: no permission (path) */
+  KEL_ERR_NOT_TOP            /**< a put-back's folder lies below the top of an extraction: its files are
+                                  stored below one folder (path: the folder, other: the top it lies in) */
 } kel_code;
 
 /** The last error of the calling thread. */

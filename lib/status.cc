@@ -51,6 +51,7 @@ const char* CodeText(int code) {
       "the archive has problems",
       "no more stored files",
       "permission denied",
+      "the folder is not the top of an extraction",
   };
   return code >= 0 && code < static_cast<int>(sizeof kTexts / sizeof kTexts[0]) ? kTexts[code]
                                                                                 : "unknown code";

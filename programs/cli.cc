@@ -170,6 +170,12 @@ int Dispatch(const std::vector<std::string>& arguments) {
   if (!ParseOptions(operands, (*command)[1], &options)) return Usage(program);
   messages::SetQuiet(options.quiet);
   messages::SetMessagesToError(options.json || letter == 'p');
+  // Names and patterns, not the archive or a folder, which the system takes as bytes.
+  const size_t paths = letter == 'd' || letter == 'u' ? 2 : 1;
+  if (std::strchr("ldupmr", letter) != nullptr && operands.size() > paths) {
+    NoteUtf8Names({operands.begin() + static_cast<std::ptrdiff_t>(paths), operands.end()});
+  }
+  NoteUtf8Names(options.excluded);
   const size_t count = operands.size();
   switch (letter) {
     case 'd':

@@ -14,6 +14,7 @@
 #include "listing.h"
 #include "messages.h"
 #include "names.h"
+#include "platform.h"
 #include "update.h"
 #include "workers.h"
 #include "write.h"
@@ -235,6 +236,17 @@ int Replaced(const std::string& archivePath, const std::string& printedName, con
 void SetNameEncoding(Encoding encoding) { names = encoding; }
 Encoding NameEncoding() { return names; }
 
+void NoteUtf8Names(const std::vector<std::string>& given) {
+  static bool told = false;
+  if (told || names != Encoding::kShiftJis) return;
+  std::string converted;
+  told = std::any_of(given.begin(), given.end(), [&converted](const std::string& name) {
+    return std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; }) &&
+           platform::Utf8ToCp932(name, &converted);
+  });
+  if (told) messages::Utf8Names();
+}
+
 int ListEntries(const std::string& archivePath, const std::vector<std::string>& patterns,
                 const std::vector<std::string>& excluded, bool json) {
   Teller teller(Job::kRead);
@@ -420,6 +432,9 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
   if (!dryRun) console::CatchInterrupts();
   FolderListing listing;
   if (Status listed = ListFolder(folder, names, &listing); !listed) return Said(listed);
+  std::vector<std::string> files;
+  for (const auto& file : listing.files) files.push_back(file.first);
+  NoteUtf8Names(files);
   Archive archive;
   Status status =
       OpenArchive(archivePath, Opening(dryRun ? platform::Access::kRead : platform::Access::kReadWrite),

@@ -307,6 +307,14 @@ void NameTooLong(const std::string& path) { Error("名前が長すぎて作成�
 void NoSpace(const std::string& path) { Error("ディスクの空き容量が足りません", path); }
 void ReadOnly(const std::string& path) { Error("読み込み専用のファイルシステムです", path); }
 void Denied(const std::string& path) { Error("書き込む権限がありません", path); }
+void Utf8Names() {
+  EndLine();
+  Emit("Names here are UTF-8 but the locale is not: set LC_ALL=C.UTF-8 (or a ja_JP.UTF-8 locale)\n");
+}
+
+void NotTop(const std::string& folder, const std::string& top) {
+  Error("展開したフォルダの最上位を指定してください", folder + " -> " + top);
+}
 void CannotMakeDestination(const std::string& destDir) { Error("出力先フォルダを作成できません", destDir); }
 
 void StoredPastEnd(const std::string& path) { Error("データがアーカイブの終端を越えています", path); }
@@ -458,6 +466,9 @@ void Failure(const Status& status, const std::string& archivePath) {
       break;
     case KEL_ERR_DENIED:
       Denied(path);
+      break;
+    case KEL_ERR_NOT_TOP:
+      NotTop(path, status.other);
       break;
     case KEL_ERR_DESTINATION:
       CannotMakeDestination(path);

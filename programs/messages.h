@@ -103,6 +103,10 @@ void NameTooLong(const std::string& path);
 void NoSpace(const std::string& path);
 void ReadOnly(const std::string& path);
 void Denied(const std::string& path);
+/// Names in UTF-8 under a locale that is not: what to set, on a line of its own.
+void Utf8Names();
+/// A put-back's folder lies below the top of an extraction, which is `top`.
+void NotTop(const std::string& folder, const std::string& top);
 void CannotMakeDestination(const std::string& destDir);
 /// `path` names the same file as `earlier`, written before, for the file system.
 void SameNameWritten(const std::string& path, const std::string& earlier);
