@@ -167,10 +167,14 @@ void CatchInterrupts() {
 const std::atomic<int>* CancelFlag() { return &caughtEvent; }
 
 void EndIfInterrupted() {
-  if (caughtEvent == 0) return;
+  const int event = caughtEvent - 1;
+  if (event < 0) return;
   FlushOutput();
-  // What the system's own handler does on Ctrl-C.
-  ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  // The statuses of the POSIX build, which scripts test the same way: Ctrl-C
+  // and Ctrl-Break as SIGINT, a closed console as SIGHUP, a logoff or a
+  // shutdown as SIGTERM.
+  const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+  ExitProcess(interrupt ? 130u : event == CTRL_CLOSE_EVENT ? 129u : 143u);
 }
 
 }  // namespace kel::console
