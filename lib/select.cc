@@ -4,6 +4,8 @@
 // time grows with the product of the lengths, never exponentially.
 #include "select.h"
 
+#include <algorithm>
+
 #include "paths.h"
 
 namespace kel {
@@ -104,8 +106,10 @@ Selection::Selection(std::vector<std::string> patterns, Encoding encoding, std::
       encoding_(encoding) {}
 
 bool Selection::Chooses(const std::string& path) {
-  for (const std::string& pattern : excluded_) {
-    if (MatchesPattern(pattern, path, encoding_)) return false;
+  if (std::any_of(excluded_.begin(), excluded_.end(), [this, &path](const std::string& pattern) {
+        return MatchesPattern(pattern, path, encoding_);
+      })) {
+    return false;
   }
   bool chosen = patterns_.empty();
   for (size_t i = 0; i < patterns_.size(); ++i) {

@@ -49,8 +49,9 @@ Status BelowTheTop(Archive& archive, const FolderListing& listing,
   Status walked = WalkDirectory(archive, [&](const ArchiveEntry& entry) {
     for (size_t at = FindSeparator(entry.path, encoding); at != std::string::npos;
          at = FindSeparator(entry.path, encoding, at + 1)) {
-      if (chosen.count(OutputKey(entry.path.substr(at + 1), encoding)) != 0)
+      if (chosen.count(OutputKey(entry.path.substr(at + 1), encoding)) != 0) {
         ++below[entry.path.substr(0, at + 1)];
+      }
     }
     return true;
   });

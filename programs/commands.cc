@@ -288,6 +288,7 @@ int ListEntries(const std::string& archivePath, const std::vector<std::string>& 
 int TestArchive(const std::string& archivePath, const std::vector<std::string>& excluded) {
   Teller teller(Job::kRead);
   Selection shown({}, names, excluded);
+  // cppcheck-suppress unreadVariable
   if (!excluded.empty()) teller.shown = &shown;
   Archive archive;
   Status status = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
@@ -432,8 +433,9 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
   if (!dryRun) console::CatchInterrupts();
   FolderListing listing;
   if (Status listed = ListFolder(folder, names, &listing); !listed) return Said(listed);
-  std::vector<std::string> files;
-  for (const auto& file : listing.files) files.push_back(file.first);
+  std::vector<std::string> files(listing.files.size());
+  std::transform(listing.files.begin(), listing.files.end(), files.begin(),
+                 [](const auto& file) { return file.first; });
   NoteUtf8Names(files);
   Archive archive;
   Status status =

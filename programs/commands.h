@@ -19,7 +19,7 @@ Encoding NameEncoding();
 /// Under a locale that is not UTF-8, names or patterns written in UTF-8
 /// match nothing: says once what to set. Japanese in UTF-8 is mostly valid
 /// Shift-JIS byte for byte as well; the other way round it is rare.
-void NoteUtf8Names(const std::vector<std::string>& names);
+void NoteUtf8Names(const std::vector<std::string>& given);
 
 // `excluded`: the patterns of -x; `keep`: -k.
 int ListEntries(const std::string& archivePath, const std::vector<std::string>& patterns,

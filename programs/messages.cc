@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
 
 #include "console.h"
 #include "platform.h"
@@ -218,7 +219,6 @@ void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int6
 
 void OpenFailed(const std::string& path) { Error("ファイルオープンに失敗", path); }
 void ReadFailed(const std::string& path) { Error("ファイル読み込みに失敗", path); }
-void WriteFailed(const std::string& path) { Error("ファイル書き込みに失敗", path); }
 
 void MemoryFailed(int64_t bytes) { Error("メモリ確保に失敗", Decimal(bytes), "bytes).\n"); }
 
@@ -231,8 +231,6 @@ void DirectoryNotFound(uint32_t directoryEnd) {
 void NotStartAddress(int64_t address) {
   Error("格納ファイルの先頭アドレスではありません", "0x" + Hex(static_cast<uint64_t>(address), 8));
 }
-
-void UnsafePath(const std::string& path) { Error("安全でないパスのため書き出しません", path); }
 
 void RangePastEnd(int64_t missingBytes) {
   Error("範囲がアーカイブの終端を越えています", Decimal(missingBytes), "bytes不足).\n");
@@ -259,10 +257,6 @@ void Interrupted(const std::string& path) { Error("中断のため書き出し�
 
 void NotInArchive(const std::string& name) { Error("そのファイルはアーカイブ内に存在しません", name); }
 
-void SeveralInArchive(const std::string& name) {
-  Error("そのファイル名はアーカイブ内に複数存在します", name);
-}
-
 void FileNotFound(const std::string& path) { Error("ファイルが見つかりません", path); }
 
 void SizeDiffers(int64_t storedSize, int64_t fileSize) {
@@ -274,8 +268,6 @@ void WaitingFor(const std::string& archivePath) {
   Print("Waiting for " + archivePath + ", in use by another program\n");
   console::FlushOutput();
 }
-
-void ArchiveInUse(const std::string& archivePath) { Error("アーカイブが使用中です", archivePath); }
 
 void CannotRollBack(const std::string& archivePath) {
   Error("中断された書き込みを元に戻せません", archivePath);
@@ -302,11 +294,6 @@ void HeaderCut(int64_t missingBytes) {
   Error("kelヘッダが途中で切れています", Decimal(missingBytes), "bytes不足).\n");
 }
 
-void MissingFolder(const std::string& path) { Error("出力先のフォルダが存在しません", path); }
-void NameTooLong(const std::string& path) { Error("名前が長すぎて作成できません", path); }
-void NoSpace(const std::string& path) { Error("ディスクの空き容量が足りません", path); }
-void ReadOnly(const std::string& path) { Error("読み込み専用のファイルシステムです", path); }
-void Denied(const std::string& path) { Error("書き込む権限がありません", path); }
 void Utf8Names() {
   EndLine();
   Emit("Names here are UTF-8 but the locale is not: set LC_ALL=C.UTF-8 (or a ja_JP.UTF-8 locale)\n");
@@ -315,7 +302,6 @@ void Utf8Names() {
 void NotTop(const std::string& folder, const std::string& top) {
   Error("展開したフォルダの最上位を指定してください", folder + " -> " + top);
 }
-void CannotMakeDestination(const std::string& destDir) { Error("出力先フォルダを作成できません", destDir); }
 
 void StoredPastEnd(const std::string& path) { Error("データがアーカイブの終端を越えています", path); }
 
@@ -350,23 +336,9 @@ void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, uint64_
         (dryRun ? ", nothing written\n" : "\n"));
 }
 
-void NotPutBack(const std::string& path) { Error("通常のファイルではないため書き戻しません", path); }
-void ChangedWhileRead(const std::string& path) { Error("読み込み中にファイルが変更されました", path); }
-void SeveralNames(const std::string& archivePath) {
-  Error("ハードリンクが複数あるため置き換えられません", archivePath);
-}
-void AttributesNotKept(const std::string& archivePath) { Error("所有者や属性を引き継げません", archivePath); }
-void FileExists(const std::string& path) { Error("同じ名前のファイルが既にあります", path); }
-
 void CompactTotal(int64_t oldSize, int64_t newSize) {
   Print("Compact " + FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes\n");
 }
-
-void DirectoryLookalike(const std::string& archivePath) {
-  Error("データにディレクトリと読める箇所があるため詰められません", archivePath);
-}
-
-void DataInTheWay(const std::string& path) { Error("データがヘッダかディレクトリと重なっています", path); }
 
 void SameNameWritten(const std::string& path, const std::string& earlier) {
   Error("書き出したファイルと同じ名前になるため書き出しません", path + " = " + earlier);
@@ -379,18 +351,45 @@ void OneNameForTwo(const std::string& path, const std::string& other) {
 void Failure(const Status& status, const std::string& archivePath) {
   const std::string& path = status.path;
   const auto number = static_cast<int64_t>(status.number);
+  // The failures told by their path alone.
+  static const std::pair<Code, void (*)(const std::string&)> kByPath[] = {
+      {KEL_ERR_READ, ReadFailed},
+      {KEL_ERR_NOT_FOUND, NotInArchive},
+      {KEL_ERR_NO_FILE, FileNotFound},
+      {KEL_ERR_ROLLBACK, CannotRollBack},
+      {KEL_ERR_DATA_PAST_END, StoredPastEnd},
+  };
+  static const std::pair<Code, const char*> kTexts[] = {
+      {KEL_ERR_WRITE, "ファイル書き込みに失敗"},
+      {KEL_ERR_UNSAFE_PATH, "安全でないパスのため書き出しません"},
+      {KEL_ERR_AMBIGUOUS, "そのファイル名はアーカイブ内に複数存在します"},
+      {KEL_ERR_IN_USE, "アーカイブが使用中です"},
+      {KEL_ERR_MISSING_FOLDER, "出力先のフォルダが存在しません"},
+      {KEL_ERR_NAME_TOO_LONG, "名前が長すぎて作成できません"},
+      {KEL_ERR_NO_SPACE, "ディスクの空き容量が足りません"},
+      {KEL_ERR_READ_ONLY, "読み込み専用のファイルシステムです"},
+      {KEL_ERR_DENIED, "書き込む権限がありません"},
+      {KEL_ERR_DESTINATION, "出力先フォルダを作成できません"},
+      {KEL_ERR_NOT_REGULAR, "通常のファイルではないため書き戻しません"},
+      {KEL_ERR_CHANGED, "読み込み中にファイルが変更されました"},
+      {KEL_ERR_SEVERAL_NAMES, "ハードリンクが複数あるため置き換えられません"},
+      {KEL_ERR_ATTRIBUTES, "所有者や属性を引き継げません"},
+      {KEL_ERR_EXISTS, "同じ名前のファイルが既にあります"},
+      {KEL_ERR_DATA_IN_THE_WAY, "データがヘッダかディレクトリと重なっています"},
+      {KEL_ERR_LOOKALIKE, "データにディレクトリと読める箇所があるため詰められません"},
+  };
+  for (const auto& [code, tell] : kByPath) {
+    if (status.code == code) tell(path);
+  }
+  for (const auto& [code, text] : kTexts) {
+    if (status.code == code) Error(text, path);
+  }
   switch (status.code) {
     case KEL_ERR_OPEN:
       // A misspelled archive name is told as such.
       status.systemError != 0 && platform::FailureOf(status.systemError) == platform::Failure::kMissingFolder
           ? FileNotFound(path)
           : OpenFailed(path);
-      break;
-    case KEL_ERR_READ:
-      ReadFailed(path);
-      break;
-    case KEL_ERR_WRITE:
-      WriteFailed(path);
       break;
     case KEL_ERR_MEMORY:
       MemoryFailed(number);
@@ -410,9 +409,6 @@ void Failure(const Status& status, const std::string& archivePath) {
     case KEL_ERR_NOT_START_ADDRESS:
       NotStartAddress(number);
       break;
-    case KEL_ERR_UNSAFE_PATH:
-      UnsafePath(path);
-      break;
     case KEL_ERR_RANGE_PAST_END:
       RangePastEnd(number);
       break;
@@ -431,47 +427,14 @@ void Failure(const Status& status, const std::string& archivePath) {
     case KEL_ERR_CANCELLED:
       if (!path.empty()) Interrupted(path);
       break;
-    case KEL_ERR_NOT_FOUND:
-      NotInArchive(path);
-      break;
-    case KEL_ERR_AMBIGUOUS:
-      SeveralInArchive(path);
-      break;
-    case KEL_ERR_NO_FILE:
-      FileNotFound(path);
-      break;
     case KEL_ERR_SIZE_DIFFERS:
       SizeDiffers(number, static_cast<int64_t>(status.otherNumber));
-      break;
-    case KEL_ERR_IN_USE:
-      ArchiveInUse(path);
-      break;
-    case KEL_ERR_ROLLBACK:
-      CannotRollBack(path);
       break;
     case KEL_ERR_OUTSIDE_DATA:
       MergeOutsideData(number);
       break;
-    case KEL_ERR_MISSING_FOLDER:
-      MissingFolder(path);
-      break;
-    case KEL_ERR_NAME_TOO_LONG:
-      NameTooLong(path);
-      break;
-    case KEL_ERR_NO_SPACE:
-      NoSpace(path);
-      break;
-    case KEL_ERR_READ_ONLY:
-      ReadOnly(path);
-      break;
-    case KEL_ERR_DENIED:
-      Denied(path);
-      break;
     case KEL_ERR_NOT_TOP:
       NotTop(path, status.other);
-      break;
-    case KEL_ERR_DESTINATION:
-      CannotMakeDestination(path);
       break;
     case KEL_ERR_SAME_NAME:
       SameNameWritten(path, status.other);
@@ -479,35 +442,11 @@ void Failure(const Status& status, const std::string& archivePath) {
     case KEL_ERR_ONE_NAME_FOR_TWO:
       OneNameForTwo(path, status.other);
       break;
-    case KEL_ERR_DATA_PAST_END:
-      StoredPastEnd(path);
-      break;
     case KEL_ERR_OVERLAP:
       StoredOverlap(path, status.other);
       break;
     case KEL_ERR_MORE_OVERLAPS:
       MoreOverlaps(status.number);
-      break;
-    case KEL_ERR_NOT_REGULAR:
-      NotPutBack(path);
-      break;
-    case KEL_ERR_CHANGED:
-      ChangedWhileRead(path);
-      break;
-    case KEL_ERR_SEVERAL_NAMES:
-      SeveralNames(path);
-      break;
-    case KEL_ERR_ATTRIBUTES:
-      AttributesNotKept(path);
-      break;
-    case KEL_ERR_EXISTS:
-      FileExists(path);
-      break;
-    case KEL_ERR_DATA_IN_THE_WAY:
-      DataInTheWay(path);
-      break;
-    case KEL_ERR_LOOKALIKE:
-      DirectoryLookalike(path);
       break;
     default:
       break;

@@ -66,12 +66,10 @@ void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int6
 
 void OpenFailed(const std::string& path);
 void ReadFailed(const std::string& path);
-void WriteFailed(const std::string& path);
 void MemoryFailed(int64_t bytes);
 void NotKelFile(uint32_t magic);
 void DirectoryNotFound(uint32_t directoryEnd);
 void NotStartAddress(int64_t address);
-void UnsafePath(const std::string& path);
 void RangePastEnd(int64_t missingBytes);
 void BadAddress(int64_t address);
 void BadSize(int64_t size);
@@ -81,11 +79,9 @@ void NotANumber(const std::string& text);
 void ArchiveCut(uint64_t missingBytes);
 void Interrupted(const std::string& path);
 void NotInArchive(const std::string& name);
-void SeveralInArchive(const std::string& name);
 void FileNotFound(const std::string& path);
 void SizeDiffers(int64_t storedSize, int64_t fileSize);
 void WaitingFor(const std::string& archivePath);
-void ArchiveInUse(const std::string& archivePath);
 void CannotRollBack(const std::string& archivePath);
 /// An interrupted write of the archive was undone.
 void RolledBack(const std::string& archivePath);
@@ -98,16 +94,10 @@ void MergeOutsideData(int64_t address);
 /// Ends the line in progress, if one is.
 void EndLine();
 void HeaderCut(int64_t missingBytes);
-void MissingFolder(const std::string& path);
-void NameTooLong(const std::string& path);
-void NoSpace(const std::string& path);
-void ReadOnly(const std::string& path);
-void Denied(const std::string& path);
 /// Names in UTF-8 under a locale that is not: what to set, on a line of its own.
 void Utf8Names();
 /// A put-back's folder lies below the top of an extraction, which is `top`.
 void NotTop(const std::string& folder, const std::string& top);
-void CannotMakeDestination(const std::string& destDir);
 /// `path` names the same file as `earlier`, written before, for the file system.
 void SameNameWritten(const std::string& path, const std::string& earlier);
 /// One file below a put-back's folder stands for both stored files.
@@ -123,22 +113,7 @@ void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize,
                 bool dryRun);
 /// `skipped`: entries below the folder that are not put back, told only when there are some.
 void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, uint64_t skipped, bool dryRun);
-/// An entry below a folder to put back that is no regular file (a link, a pipe, a device).
-void NotPutBack(const std::string& path);
-/// A file whose size or times differ after it was read from before.
-void ChangedWhileRead(const std::string& path);
-/// An archive to replace that has other names (hard links), which would keep the old bytes.
-void SeveralNames(const std::string& archivePath);
-/// The owner, mode or extended attributes of the archive could not be given to its copy.
-void AttributesNotKept(const std::string& archivePath);
-/// An output that must be new exists.
-void FileExists(const std::string& path);
 void CompactTotal(int64_t oldSize, int64_t newSize);
-/// A stored file's data lie in the header or the directory block, which a
-/// write changes or a compaction cannot keep.
-void DataInTheWay(const std::string& path);
-/// The compact copy's data would hold what the scan takes for its directory.
-void DirectoryLookalike(const std::string& archivePath);
 
 /// The one line of a failure the library reported, naming `archivePath`
 /// where the status says the change could not be undone either. Nothing
