@@ -488,8 +488,8 @@ Failure FailureOf(int error) {
       return Failure::kNoSpace;
     case ERROR_WRITE_PROTECT:
       return Failure::kReadOnly;
-    case ERROR_ACCESS_DENIED:
-      return Failure::kDenied;
+    // ERROR_ACCESS_DENIED is no kDenied: Windows gives it for a folder in
+    // the way and a file about to go as well.
     default:
       return Failure::kOther;
   }
