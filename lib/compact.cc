@@ -160,10 +160,11 @@ Status Compact(Archive& archive, const std::string& archivePath, const std::stri
   Cfile output;
   if (const int error = platform::CreateUnnamed(target, spare, &output.handle)) {
     output.handle = -1;
-    // In place, the copy is made in the archive's folder, which is what the user can act on.
-    const std::string folder =
-        archivePath.substr(0, archivePath.size() - LastPathComponent(archivePath, encoding).size());
-    return SystemFailure(!inPlace ? newFile : folder.empty() ? "." : folder, error, KEL_ERR_OPEN);
+    // In place, the copy is made in the folder of the archive's file (behind any link): that is what to fix.
+    const std::string shown = FromSystem(target, encoding);
+    const size_t last = FindLastSeparator(shown, encoding);
+    const std::string folder = last == std::string::npos ? "." : shown.substr(0, std::max<size_t>(last, 1));
+    return SystemFailure(inPlace ? folder : newFile, error, KEL_ERR_OPEN);
   }
   output.path = inPlace ? archivePath : newFile;
   Cbuffer block;
