@@ -33,17 +33,21 @@ bool utf8Texts = false;
 bool toError = false;
 
 // The live status line on a terminal, drawn over in place between lines
-// (a stored file's line shows its own marks): any other text erases it first.
-constexpr char kEraseLine[] = "\r\x1b[K";
+// (a stored file's line shows its own marks): any other text erases it
+// first. Blanks erase it, which every console understands.
 bool statusOn = false;
-bool statusShown = false;
+size_t statusShown = 0;  ///< the length of the status line on the screen
+
+void EraseStatus() {
+  if (statusShown == 0) return;
+  const std::string blank = "\r" + std::string(statusShown, ' ') + "\r";
+  console::WriteOutput(blank.data(), blank.size());
+  statusShown = 0;
+}
 
 void Emit(const std::string& text) {
   if (text.empty()) return;
-  if (statusShown) {
-    statusShown = false;
-    console::WriteOutput(kEraseLine, sizeof kEraseLine - 1);
-  }
+  EraseStatus();
   toError ? (void)console::WriteErrorOutput(text.data(), text.size())
           : console::WriteOutput(text.data(), text.size());
   midLine = text.back() != '\n';
@@ -92,16 +96,15 @@ bool StartStatus() {
 
 void ShowStatus(const std::string& text) {
   if (!statusOn || midLine) return;
-  const std::string line = kEraseLine + text;
+  const std::string line =
+      "\r" + text + std::string(statusShown > text.size() ? statusShown - text.size() : 0, ' ');
   console::WriteOutput(line.data(), line.size());
   console::FlushOutput();
-  statusShown = true;
+  statusShown = std::max(statusShown, text.size());
 }
 
 void EndStatus() {
-  if (!statusShown) return;
-  statusShown = false;
-  console::WriteOutput(kEraseLine, sizeof kEraseLine - 1);
+  EraseStatus();
   console::FlushOutput();
 }
 
