@@ -98,7 +98,10 @@ typedef enum kel_code {
   KEL_ERR_LOOKALIKE,         /**< a compact copy's data would read as its directory (path) */
   KEL_ERR_NOT_WHOLE,         /**< the job went on past failures of single files, each reported */
   KEL_ERR_DAMAGED,           /**< kel_test found problems (number: how many) */
-  KEL_END                    /**< kel_next: no stored file is left (no error) */
+  KEL_END,                   /**< kel_next: no stored file is left (no error) */
+  KEL_ERR_DENIED,            /**< the system refused the write: no permission (path) */
+  KEL_ERR_NOT_TOP            /**< a put-back's folder lies below the top of an extraction: its files are
+                                  stored below one folder (path: the folder, other: the top it lies in) */
 } kel_code;
 
 /** The last error of the calling thread. */
@@ -140,8 +143,11 @@ typedef enum kel_event_kind {
   KEL_EVENT_PROBLEM,     /**< kel_test: a problem found: code, path, other, number */
   KEL_EVENT_UPDATE,      /**< put-back: a stored file to change: path, address (new), size (new), old_size */
   KEL_EVENT_NOT_FOUND,   /**< a pattern, or a put-back's file, that names no stored file: path */
-  KEL_EVENT_CHANGE       /**< a change is about to write: the last moment to stop it, nothing
+  KEL_EVENT_CHANGE,      /**< a change is about to write: the last moment to stop it, nothing
                               written yet (compact: size the copy's length, old_size the archive's) */
+  KEL_EVENT_COPIED       /**< bytes copied since the last COPIED event of the call (number), told
+                              while the work goes on: an extraction's worker threads, a change's
+                              copies */
 } kel_event_kind;
 
 typedef struct kel_event {

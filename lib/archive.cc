@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "copy.h"
 #include "recovery.h"
 
 namespace kel {
@@ -45,11 +46,10 @@ Status OpenOrSay(const std::string& path, platform::Access access, const OpenOpt
   if (error == 0) return {};
   if (error == kTimedOut) return Fail(KEL_ERR_IN_USE, path);
   if (error == kCancelled) return Fail(KEL_ERR_CANCELLED);
-  Status failed =
-      Fail(access != platform::Access::kRead && platform::FailureOf(error) == platform::Failure::kReadOnly
-               ? KEL_ERR_READ_ONLY
-               : KEL_ERR_OPEN,
-           path);
+  // A write names what the system refused; a missing archive is no missing output folder.
+  const bool missing = platform::FailureOf(error) == platform::Failure::kMissingFolder;
+  Status failed = access != platform::Access::kRead && !missing ? SystemFailure(path, error, KEL_ERR_OPEN)
+                                                                : Fail(KEL_ERR_OPEN, path);
   failed.systemError = error;
   return failed;
 }

@@ -126,7 +126,7 @@ int64_t WriteCompact(Archive& archive, Cfile& output, Cbuffer& block, uint64_t* 
     return -1;
   }
   if (!written || !platform::SyncFile(output.handle)) {
-    *failed = Fail(KEL_ERR_WRITE, output.path);
+    *failed = SystemFailure(output.path, platform::LastError(), KEL_ERR_WRITE);
     return -1;
   }
   return static_cast<int64_t>(length);
@@ -158,9 +158,13 @@ Status Compact(Archive& archive, const std::string& archivePath, const std::stri
     return Fail(KEL_ERR_EXISTS, FromSystem(spare, encoding));
   }
   Cfile output;
-  if (platform::CreateUnnamed(target, spare, &output.handle) != 0) {
+  if (const int error = platform::CreateUnnamed(target, spare, &output.handle)) {
     output.handle = -1;
-    return Fail(KEL_ERR_OPEN, inPlace ? archivePath : newFile);
+    // In place, the copy is made in the folder of the archive's file (behind any link): that is what to fix.
+    const std::string shown = FromSystem(target, encoding);
+    const size_t last = FindLastSeparator(shown, encoding);
+    const std::string folder = last == std::string::npos ? "." : shown.substr(0, std::max<size_t>(last, 1));
+    return SystemFailure(inPlace ? folder : newFile, error, KEL_ERR_OPEN);
   }
   output.path = inPlace ? archivePath : newFile;
   Cbuffer block;
@@ -207,7 +211,7 @@ Status Compact(Archive& archive, const std::string& archivePath, const std::stri
   if (placed != 0 && !inPlace && placed != -1 && platform::NameTaken(target)) {
     return Fail(KEL_ERR_EXISTS, newFile);
   }
-  if (placed != 0) return Fail(KEL_ERR_WRITE, output.path);
+  if (placed != 0) return SystemFailure(output.path, placed, KEL_ERR_WRITE);
   if (newLength != nullptr) *newLength = static_cast<uint64_t>(length);
   return {};
 }

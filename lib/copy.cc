@@ -26,6 +26,12 @@ CopyEnd CopyChunks(int64_t count, Cbuffer& block, const ChunkRead& read, const C
     if (!read(done, block.data, chunk)) return CopyEnd::kReadFailed;
     if (!write(done, block.data, chunk)) return CopyEnd::kWriteFailed;
     done += static_cast<int64_t>(chunk);
+    if (context != nullptr) {
+      Event copied;
+      copied.kind = KEL_EVENT_COPIED;
+      copied.number = chunk;
+      context->Report(copied);
+    }
   }
   return CopyEnd::kDone;
 }
@@ -49,10 +55,18 @@ Status OutputFailure(const std::string& path, platform::Failure failure, Code ot
       return Fail(KEL_ERR_NO_SPACE, path);
     case platform::Failure::kReadOnly:
       return Fail(KEL_ERR_READ_ONLY, path);
+    case platform::Failure::kDenied:
+      return Fail(KEL_ERR_DENIED, path);
     case platform::Failure::kOther:
       break;
   }
   return Fail(otherwise, path);
+}
+
+Status SystemFailure(const std::string& path, int error, Code otherwise) {
+  Status failed = OutputFailure(path, platform::FailureOf(error), otherwise);
+  failed.systemError = error;
+  return failed;
 }
 
 Status RangeCopier::CopyRange(const std::string& destFile, int64_t address, int64_t size, bool marks,
@@ -71,8 +85,9 @@ Status RangeCopier::CopyRange(const std::string& destFile, int64_t address, int6
   const auto blockLength = static_cast<int64_t>(block_.length);
   const bool named = folder >= 0;  // by the archive
   Cfile output;
-  if (const int error = named ? output.OpenIn(folder, name, destFile, encoding_)
+  if (const int error = named ? output.OpenIn(folder, name, destFile, encoding_, keep)
                               : output.Open(destFile, platform::Access::kWriteNew, encoding_)) {
+    if (named && keep && platform::Exists(error)) return Fail(KEL_ERR_EXISTS, destFile);
     failure_ = platform::FailureOf(error);
     return OutputFailure(destFile, failure_, KEL_ERR_OPEN);
   }

@@ -49,6 +49,9 @@ class RangeCopier {
   /// Reads ahead no further than `end`, where the data still to be copied
   /// end (several copiers share out one run of small stored files).
   void ReadUpTo(int64_t end) { readEnd_ = end; }
+  /// An output that the archive names and that exists is kept: the copy
+  /// returns EXISTS and writes nothing.
+  bool keep = false;
 
  private:
   Cfile& archive_;
@@ -66,6 +69,8 @@ Status CheckRange(const Cfile& archive, int64_t address, int64_t size);
 /// The status of an output that could not be made or written: in words of
 /// its own for the reasons the system tells, else `otherwise`.
 Status OutputFailure(const std::string& path, platform::Failure failure, Code otherwise);
+/// The same for the system's error number `error`, which it keeps.
+Status SystemFailure(const std::string& path, int error, Code otherwise);
 
 }  // namespace kel
 

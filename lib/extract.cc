@@ -26,7 +26,7 @@ Event Done(const Status& status) {
 
 Status ExtractOpenRange(Cfile& archive, Encoding encoding, int64_t address, int64_t size,
                         const std::string& destFile, const Context& context, int folder = -1,
-                        const std::string& name = "") {
+                        const std::string& name = "", bool keep = false) {
   // Refused operands get no head line; size -1 shows the count it stands for.
   if (Status checked = CheckRange(archive, address, size); !checked) return checked;
   Event head;
@@ -35,13 +35,14 @@ Status ExtractOpenRange(Cfile& archive, Encoding encoding, int64_t address, int6
   head.address = static_cast<uint64_t>(address);
   head.size = static_cast<uint64_t>(size == -1 ? archive.fileSize - address : size);
   context.Report(head);
-  return RangeCopier(archive, encoding)
-      .CopyRange(
-          destFile, address, size, false, context, [](const Event&) {}, folder, name);
+  RangeCopier copier(archive, encoding);
+  copier.keep = keep;
+  return copier.CopyRange(
+      destFile, address, size, false, context, [](const Event&) {}, folder, name);
 }
 
 Status ExtractFound(Archive& archive, const std::string& destDir, int64_t address, const ArchiveEntry* found,
-                    const Context& context) {
+                    const Context& context, bool keep) {
   const Encoding encoding = archive.encoding;
   if (found == nullptr) return Fail(KEL_ERR_NOT_START_ADDRESS, "", static_cast<uint64_t>(address));
   // A bare name may still hold a slash: its folder is reached below destDir
@@ -76,7 +77,7 @@ Status ExtractFound(Archive& archive, const std::string& destDir, int64_t addres
     std::string relative;
     const int in = folders->OutputIn(name, &relative);
     result = ExtractOpenRange(archive.file, encoding, address, static_cast<int64_t>(found->size),
-                              destDir + name, context, in, relative);
+                              destDir + name, context, in, relative, keep);
   }
   folders.reset();
   if (destination >= 0) platform::CloseFolder(destination);
@@ -90,8 +91,8 @@ Status ExtractRange(Cfile& archive, Encoding encoding, int64_t address, int64_t 
   return ExtractOpenRange(archive, encoding, address, size, destFile, context);
 }
 
-Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t address,
-                        const Context& context) {
+Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t address, const Context& context,
+                        bool keep) {
   // An empty stored file has the address of the one after it: the first
   // stored file there that holds bytes is the one meant, else the first.
   std::optional<ArchiveEntry> found;
@@ -101,7 +102,7 @@ Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t ad
     return found->size == 0;
   });
   if (!walked) return walked;
-  Status result = ExtractFound(archive, destDir, address, found ? &*found : nullptr, context);
+  Status result = ExtractFound(archive, destDir, address, found ? &*found : nullptr, context, keep);
   Status cut = CutStatus(archive);
   if (cut.ok()) return result;
   // Both are told, the cut last.
@@ -237,11 +238,12 @@ void Extraction::Copy(Task& task, RangeCopier& copier, OutputFolders* folders, c
     failure = reach.Failure();
     result = OutputFailure(destDir_ + path.substr(0, cut), failure, KEL_ERR_OPEN);
   } else {
+    copier.keep = keep;
     result = copier.CopyRange(task.outputName, static_cast<int64_t>(task.address),
                               static_cast<int64_t>(task.size), true, context_, sink, in, relative);
     failure = copier.Failure();
   }
-  task.written = result.ok();
+  task.written = result.ok() || (keep && result.code == KEL_ERR_EXISTS);
   if (!result.ok() && FailsEveryOutput(failure)) {
     task.stop = result;
   } else {

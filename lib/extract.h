@@ -25,9 +25,10 @@ Status ExtractRange(Cfile& archive, Encoding encoding, int64_t address, int64_t 
                     const std::string& destFile, const Context& context);
 /// The stored file that starts at `address` (the first there that holds
 /// bytes), under its bare name in `destDir` (empty, or ending in a
-/// backslash), with the FILE event of ExtractRange.
-Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t address,
-                        const Context& context);
+/// backslash), with the FILE event of ExtractRange. With `keep`, an output
+/// that exists is kept: EXISTS.
+Status ExtractByAddress(Archive& archive, const std::string& destDir, int64_t address, const Context& context,
+                        bool keep = false);
 
 /// Takes the events of one stored file: at once, or kept with it.
 using Sink = std::function<void(const Event&)>;
@@ -88,6 +89,8 @@ class Extraction {
   /// through `folders`: any thread, each with folders of its own; null on
   /// the walk's thread, which has its folder open already.
   void Copy(Task& task, RangeCopier& copier, OutputFolders* folders, const Sink& sink);
+  /// Outputs that exist are kept: their FILE_DONE says EXISTS, which is no failure.
+  bool keep = false;
   /// The destination folder, held open once a stored file needed it.
   int Destination() const { return destination_; }
   Encoding NameEncoding() const { return archive_.encoding; }

@@ -32,9 +32,10 @@ int Cfile::Open(const std::string& filePath, platform::Access access, Encoding e
   return 0;
 }
 
-int Cfile::OpenIn(int folder, const std::string& name, const std::string& shownPath, Encoding encoding) {
+int Cfile::OpenIn(int folder, const std::string& name, const std::string& shownPath, Encoding encoding,
+                  bool keep) {
   Close();
-  const int error = platform::OpenFileIn(folder, SystemPath(name, encoding), &handle);
+  const int error = platform::OpenFileIn(folder, SystemPath(name, encoding), &handle, keep);
   if (error == 0) path = shownPath;
   return error;
 }

@@ -26,8 +26,10 @@ class Cfile {
   /// 0 on success, otherwise the system's error number (the object then
   /// holds no file). An open file is closed first. `path` is in `encoding`.
   int Open(const std::string& path, platform::Access access, Encoding encoding);
-  /// Opens the output `name` in the held `folder` as kWriteEntry, shown as `shownPath`.
-  int OpenIn(int folder, const std::string& name, const std::string& shownPath, Encoding encoding);
+  /// Opens the output `name` in the held `folder` as kWriteEntry, shown as
+  /// `shownPath`; with `keep`, only as a new file.
+  int OpenIn(int folder, const std::string& name, const std::string& shownPath, Encoding encoding,
+             bool keep = false);
   /// The count read (short only at the end of the file), or -1.
   int64_t ReadAt(int64_t position, void* destination, size_t count);
   /// `count` bytes at `position` that reads take from `from` in the same file.

@@ -252,9 +252,11 @@ Status Journal::Begin(char kind, int64_t bodyLength, Cbuffer& block,
   Encode(trailer, kPrepared, trailer_);
   const bool interrupted = context_.Cancelled();
   if (whole && !interrupted && Mark(kLive) && platform::SyncFile(archive_.handle)) return {};
+  const int error = platform::LastError();
   platform::ResizeFile(archive_.handle, oldLength_);
   if (interrupted) return Fail(KEL_ERR_CANCELLED, archive_.path);
-  return Fail(whole || putFailed ? KEL_ERR_WRITE : KEL_ERR_READ, archive_.path);
+  if (whole || putFailed) return SystemFailure(archive_.path, error, KEL_ERR_WRITE);
+  return Fail(KEL_ERR_READ, archive_.path);
 }
 
 bool Journal::Mark(char state) {
@@ -270,7 +272,7 @@ Status Journal::Commit() {
   }
   const bool synced = written && platform::SyncFile(archive_.handle);
   if (!synced || !Mark(kDone) || !platform::SyncFile(archive_.handle)) {
-    Status failed = Fail(KEL_ERR_WRITE, archive_.path);
+    Status failed = SystemFailure(archive_.path, platform::LastError(), KEL_ERR_WRITE);
     if (synced) Mark(kLive);
     failed.undoFailed = !RollBack();
     return failed;

@@ -131,8 +131,11 @@ bool ResolvesBeneath();
 bool OpenFolderBeneath(int folder, const std::string& relative, int* below);
 void CloseFolder(int folder);
 /// Opens the output `relative` below the held `folder` as kWriteEntry; as
-/// OpenFile. `relative` is one name unless ResolvesBeneath().
-int OpenFileIn(int folder, const std::string& relative, int* handle);
+/// OpenFile. `relative` is one name unless ResolvesBeneath(). With `keep`,
+/// only a new file is made: whatever stands there fails the open (Exists).
+int OpenFileIn(int folder, const std::string& relative, int* handle, bool keep = false);
+/// Whether an error number of OpenFileIn says that the name is taken.
+bool Exists(int error);
 /// Removes the output `relative` below the held `folder` when it is still
 /// the open file `handle` (-1: whatever file it is).
 bool RemoveFileIn(int folder, const std::string& relative, int handle);
@@ -171,6 +174,7 @@ enum class Failure {
   kNameTooLong,    ///< the file system refuses a name or path that long
   kNoSpace,        ///< the disk or the user's quota is full
   kReadOnly,       ///< the file system is read-only
+  kDenied,         ///< no permission
 };
 Failure FailureOf(int error);
 bool IsFolder(const std::string& path);

@@ -243,10 +243,12 @@ int OpenFile(const std::string& path, Access access, int* handle) {
   return held == kOpenAgain ? OpenFile(path, access, handle) : held;
 }
 
-int OpenFileIn(int folder, const std::string& relative, int* handle) {
+bool Exists(int error) { return error == EEXIST; }
+
+int OpenFileIn(int folder, const std::string& relative, int* handle, bool keep) {
   *handle = CreateNew(folder, relative);
   if (*handle >= 0) return 0;
-  if (errno != EEXIST) return errno;
+  if (errno != EEXIST || keep) return errno;
   // Something stands there: a plain file of its own is emptied and
   // written, as an output the user names.
   const int fd = OpenBelow(folder, relative, O_WRONLY | O_NONBLOCK);
@@ -401,6 +403,9 @@ Failure FailureOf(int error) {
       return Failure::kNoSpace;
     case EROFS:
       return Failure::kReadOnly;
+    case EACCES:
+    case EPERM:
+      return Failure::kDenied;
     default:
       return Failure::kOther;
   }

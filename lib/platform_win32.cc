@@ -478,6 +478,7 @@ constexpr DWORD kDiskQuotaExceeded = 1295;
 Failure FailureOf(int error) {
   switch (static_cast<DWORD>(error)) {
     case ERROR_PATH_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND:
       return Failure::kMissingFolder;
     case ERROR_FILENAME_EXCED_RANGE:
       return Failure::kNameTooLong;
@@ -487,6 +488,8 @@ Failure FailureOf(int error) {
       return Failure::kNoSpace;
     case ERROR_WRITE_PROTECT:
       return Failure::kReadOnly;
+    // ERROR_ACCESS_DENIED is no kDenied: Windows gives it for a folder in
+    // the way and a file about to go as well.
     default:
       return Failure::kOther;
   }

@@ -194,7 +194,9 @@ bool ResolvesBeneath() { return false; }
 bool OpenFolderBeneath(int, const std::string&, int*) { return false; }
 
 void CloseFolder(int folder) { CloseFile(folder); }
-int OpenFileIn(int folder, const std::string& name, int* handle) {
+bool Exists(int error) { return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS; }
+
+int OpenFileIn(int folder, const std::string& name, int* handle, bool keep) {
   *handle = -1;
   HANDLE in = Handle(folder);
   const ACCESS_MASK access = GENERIC_WRITE | DELETE;
@@ -203,9 +205,7 @@ int OpenFileIn(int folder, const std::string& name, int* handle) {
     *handle = AddHandle(file, true);
     return 0;
   }
-  if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) {
-    return static_cast<int>(GetLastError());
-  }
+  if (!Exists(static_cast<int>(GetLastError())) || keep) return static_cast<int>(GetLastError());
   // Something stands there: a plain file of its own is emptied and written,
   // as an output the user names.
   const uint64_t closedBefore = OutputsClosed();
@@ -216,7 +216,7 @@ int OpenFileIn(int folder, const std::string& name, int* handle) {
         WaitedForOutput(OpenIn(in, name, FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0),
                         closedBefore)) {
-      return OpenFileIn(folder, name, handle);
+      return OpenFileIn(folder, name, handle, keep);
     }
     return static_cast<int>(error);
   }

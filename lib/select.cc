@@ -4,6 +4,8 @@
 // time grows with the product of the lengths, never exponentially.
 #include "select.h"
 
+#include <algorithm>
+
 #include "paths.h"
 
 namespace kel {
@@ -81,10 +83,13 @@ bool MatchesLevels(const std::vector<std::string>& pattern, const std::vector<st
 }  // namespace
 
 bool MatchesPattern(const std::string& pattern, const std::string& path, Encoding encoding) {
-  if (FindSeparator(pattern, encoding) == std::string::npos) {
+  // "./x" and "/x" name x at the top, as shells and tar write a path.
+  const bool dotted = pattern.size() > 1 && pattern[0] == '.' && (pattern[1] == '/' || pattern[1] == '\\');
+  const size_t top = dotted ? 2 : !pattern.empty() && (pattern[0] == '/' || pattern[0] == '\\') ? 1 : 0;
+  if (top == 0 && FindSeparator(pattern, encoding) == std::string::npos) {
     return MatchesLevel(pattern, LastPathComponent(path, encoding), encoding);
   }
-  std::vector<std::string> levels = Levels(pattern, encoding);
+  std::vector<std::string> levels = Levels(pattern.substr(top), encoding);
   // A trailing separator chooses what lies below that folder: one level or
   // more, never a file of the folder's name.
   if (levels.back().empty()) {
@@ -94,10 +99,18 @@ bool MatchesPattern(const std::string& pattern, const std::string& path, Encodin
   return MatchesLevels(levels, Levels(path, encoding), encoding);
 }
 
-Selection::Selection(std::vector<std::string> patterns, Encoding encoding)
-    : patterns_(std::move(patterns)), matched_(patterns_.size(), false), encoding_(encoding) {}
+Selection::Selection(std::vector<std::string> patterns, Encoding encoding, std::vector<std::string> excluded)
+    : patterns_(std::move(patterns)),
+      matched_(patterns_.size(), false),
+      excluded_(std::move(excluded)),
+      encoding_(encoding) {}
 
 bool Selection::Chooses(const std::string& path) {
+  if (std::any_of(excluded_.begin(), excluded_.end(), [this, &path](const std::string& pattern) {
+        return MatchesPattern(pattern, path, encoding_);
+      })) {
+    return false;
+  }
   bool chosen = patterns_.empty();
   for (size_t i = 0; i < patterns_.size(); ++i) {
     if (MatchesPattern(patterns_[i], path, encoding_)) matched_[i] = chosen = true;

@@ -18,22 +18,24 @@ namespace kel {
 
 bool MatchesPattern(const std::string& pattern, const std::string& path, Encoding encoding);
 
-/// The stored files that any of a command line's patterns choose; every
-/// stored file when there are none.
+/// The stored files that any of a command line's patterns choose (every
+/// stored file when there are none) and none of its `excluded` patterns matches.
 class Selection {
  public:
-  explicit Selection(std::vector<std::string> patterns = {}, Encoding encoding = Encoding::kShiftJis);
+  explicit Selection(std::vector<std::string> patterns = {}, Encoding encoding = Encoding::kShiftJis,
+                     std::vector<std::string> excluded = {});
 
   /// Whether `path` is chosen; notes the patterns that chose it.
   bool Chooses(const std::string& path);
-  /// Whether every stored file is chosen (no patterns).
-  bool ChoosesAll() const { return patterns_.empty(); }
+  /// Whether every stored file is chosen (no patterns, no exclusions).
+  bool ChoosesAll() const { return patterns_.empty() && excluded_.empty(); }
   /// The patterns that chose nothing so far.
   std::vector<std::string> Unmatched() const;
 
  private:
   std::vector<std::string> patterns_;
   std::vector<bool> matched_;
+  std::vector<std::string> excluded_;
   Encoding encoding_;
 };
 

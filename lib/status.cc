@@ -50,6 +50,8 @@ const char* CodeText(int code) {
       "some files failed",
       "the archive has problems",
       "no more stored files",
+      "permission denied",
+      "the folder is not the top of an extraction",
   };
   return code >= 0 && code < static_cast<int>(sizeof kTexts / sizeof kTexts[0]) ? kTexts[code]
                                                                                 : "unknown code";

@@ -38,6 +38,40 @@ Event Told(EventKind kind, Code code, const std::string& path, const std::string
   return event;
 }
 
+// When no file of the folder names a stored file, but most of them name
+// stored files below one stored folder, the folder is a folder of an
+// extraction, not its top: one failure says so, naming the top (the folder
+// without that stored folder's levels at its end) or else the stored folder.
+Status BelowTheTop(Archive& archive, const FolderListing& listing,
+                   const std::unordered_map<std::string, size_t>& chosen) {
+  const Encoding encoding = archive.encoding;
+  std::unordered_map<std::string, size_t> below;
+  Status walked = WalkDirectory(archive, [&](const ArchiveEntry& entry) {
+    for (size_t at = FindSeparator(entry.path, encoding); at != std::string::npos;
+         at = FindSeparator(entry.path, encoding, at + 1)) {
+      if (chosen.count(OutputKey(entry.path.substr(at + 1), encoding)) != 0) {
+        ++below[entry.path.substr(0, at + 1)];
+      }
+    }
+    return true;
+  });
+  const auto most = std::max_element(below.begin(), below.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+  if (!walked || most == below.end() || most->second * 2 <= chosen.size()) return {};
+  Status notTop = Fail(KEL_ERR_NOT_TOP, listing.folder);
+  // Both with a separator in front, so that a folder given as one level ends too.
+  std::string folder = "\\" + WithBackslashes(listing.folder);
+  while (folder.size() > 2 && folder.back() == '\\') folder.pop_back();
+  const std::string levels = "\\" + most->first.substr(0, most->first.size() - 1);
+  const size_t kept = folder.size() - std::min(folder.size(), levels.size());
+  if (folder.size() >= levels.size() && EqualIgnoringCase(folder.substr(kept), levels, encoding)) {
+    notTop.other = kept == 0 ? "." : listing.folder.substr(0, std::max<size_t>(kept - 1, 1));
+  } else {
+    notTop.other = most->first;
+  }
+  return notTop;
+}
+
 }  // namespace
 
 Status ListFolder(const std::string& folder, Encoding encoding, FolderListing* listing) {
@@ -89,6 +123,9 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
     named[file->second] = true;
   });
   if (!surveyed) return surveyed;
+  if (found.empty() && !chosen.empty() && !ambiguous) {
+    if (Status top = BelowTheTop(archive, listing, chosen); !top) return top;
+  }
   std::string prefix = listing.folder;
   AppendBackslash(prefix, encoding);
   Cbuffer block;

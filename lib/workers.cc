@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "extract.h"
@@ -100,6 +102,7 @@ class SideBySide {
   };
   static constexpr size_t kBatchFiles = 256;
   static constexpr uint64_t kBatchBytes = kCopyBlockSize;
+  static constexpr std::chrono::milliseconds kTellEvery{200};
 
   void Submit() {
     if (!open_ || open_->tasks.empty()) return;
@@ -129,8 +132,13 @@ class SideBySide {
         if (cancelled_ || context_.Cancelled()) break;
         if (!task.copies) continue;
         if (!folders) folders.emplace(extraction_.Destination(), extraction_.NameEncoding());
-        extraction_.Copy(task, copier, &*folders,
-                         [&task](const Event& event) { task.events.push_back(event); });
+        // The bytes written are counted as they go, for the walk's thread to tell.
+        uint64_t counted = 0;
+        extraction_.Copy(task, copier, &*folders, [this, &task, &counted](const Event& event) {
+          if (event.kind == KEL_EVENT_PROGRESS) copied_ += event.done - std::exchange(counted, event.done);
+          task.events.push_back(event);
+        });
+        if (task.written) copied_ += task.size - counted;
       }
       lock.lock();
       batch.done = true;
@@ -145,7 +153,12 @@ class SideBySide {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       if (!wait && !batches_.front()->done) return false;
-      batchDone_.wait(lock, [this] { return batches_.front()->done; });
+      // While it waits, the walk's thread tells how far the workers are.
+      while (!batchDone_.wait_for(lock, kTellEvery, [this] { return batches_.front()->done; })) {
+        lock.unlock();
+        TellCopied();
+        lock.lock();
+      }
       batch = std::move(batches_.front());
       batches_.pop_front();
       --taken_;
@@ -163,6 +176,15 @@ class SideBySide {
       }
     }
     return true;
+  }
+
+  void TellCopied() {
+    const uint64_t copied = copied_;
+    if (copied == told_) return;
+    Event event;
+    event.kind = KEL_EVENT_COPIED;
+    event.number = copied - std::exchange(told_, copied);
+    context_.Report(event);
   }
 
   // Hands over what is left and waits for all of it.
@@ -183,6 +205,8 @@ class SideBySide {
   size_t taken_ = 0;                            ///< of batches_, by the workers
   bool closing_ = false;
   std::atomic<bool> cancelled_{false};
+  std::atomic<uint64_t> copied_{0};  ///< bytes written by the workers
+  uint64_t told_ = 0;                ///< of copied_, in COPIED events
   // Only the walk's thread uses these.
   std::unique_ptr<Batch> open_;
   std::unordered_set<size_t> inFlight_;  ///< the keys of the stored files copied
@@ -196,10 +220,11 @@ int DefaultThreads() { return static_cast<int>(std::clamp(std::thread::hardware_
 }  // namespace
 
 Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selection, int threads,
-                  const Context& context) {
+                  const Context& context, bool keep) {
   bool failed = false;
   std::optional<Status> stop;
   Extraction extraction(archive, destDir, context);
+  extraction.keep = keep;
   uint64_t index = 0;
   Status walked;
   const int count = threads == 0 ? DefaultThreads() : threads;

@@ -18,9 +18,10 @@ namespace kel {
 /// nothing) in walk order whatever the count. Goes on after a stored file
 /// fails, and then returns NOT_WHOLE; a failure that every output would
 /// meet (no space, a read-only file system, no destination) stops it and is
-/// returned; a cut archive is told last.
+/// returned; a cut archive is told last. With `keep`, outputs that exist
+/// are kept (FILE_DONE: EXISTS).
 Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selection, int threads,
-                  const Context& context);
+                  const Context& context, bool keep = false);
 
 }  // namespace kel
 

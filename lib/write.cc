@@ -44,7 +44,7 @@ Status WriteScrambled(Cfile& replacement, Cfile& archive, int64_t position, int6
       &context);
   if (end == CopyEnd::kCancelled) return Fail(KEL_ERR_CANCELLED, archive.path);
   if (end == CopyEnd::kReadFailed) return Fail(KEL_ERR_READ, replacement.path);
-  if (end == CopyEnd::kWriteFailed) return Fail(KEL_ERR_WRITE, archive.path);
+  if (end == CopyEnd::kWriteFailed) return SystemFailure(archive.path, platform::LastError(), KEL_ERR_WRITE);
   const auto sinceWritten = [&after] {
     return std::chrono::system_clock::now().time_since_epoch() - std::chrono::nanoseconds(after.modified);
   };
@@ -71,7 +71,7 @@ Status WriteScrambled(const uint8_t* data, Cfile& archive, int64_t position, int
       },
       &context);
   if (end == CopyEnd::kCancelled) return Fail(KEL_ERR_CANCELLED, archive.path);
-  return end == CopyEnd::kDone ? Status() : Fail(KEL_ERR_WRITE, archive.path);
+  return end == CopyEnd::kDone ? Status() : SystemFailure(archive.path, platform::LastError(), KEL_ERR_WRITE);
 }
 
 // Opens the replacement: a pipe or a device has no size to write.

@@ -23,7 +23,7 @@ namespace {
 
 constexpr int kFailureStatus = 255;
 
-constexpr char kOptionLetters[] = "qnj";
+constexpr char kOptionLetters[] = "qnjk";
 
 int Usage(const std::string& program) {
   messages::SetQuiet(false);
@@ -41,6 +41,7 @@ bool Number(const std::string& text, int64_t* value) {
 // Asked for, the usage text is no failure.
 int Help(const std::string& program) {
   messages::Usage(program);
+  messages::Commands();
   return 0;
 }
 
@@ -48,13 +49,17 @@ struct Options {
   bool quiet = false;
   bool json = false;
   bool dryRun = false;
+  bool keep = false;
   int threads = 0;  ///< 0: as many as suit the machine
+  std::vector<std::string> excluded;
 };
 
+constexpr char kExclude[] = "--exclude";
+
 // The options between the command option and its operands, each of them
-// one that `allowed` names ("q" -q, "n" -n, "j" -j N, "J" --json). False,
-// after its message, for any other, or a thread count that is not a whole
-// number from 1 to 64.
+// one that `allowed` names ("q" -q, "n" -n, "j" -j N, "J" --json, "k" -k,
+// "x" -x PATTERN or --exclude=PATTERN). False, after its message, for any
+// other, or a thread count that is not a whole number from 1 to 64.
 bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowed, Options* options) {
   size_t at = 0;
   for (; at < arguments.size() && arguments[at].size() > 1 && arguments[at][0] == '-'; ++at) {
@@ -63,17 +68,33 @@ bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowe
       ++at;
       break;
     }
-    const char letter = option == "--json" ? 'J' : option.size() >= 2 && option[1] != '-' ? option[1] : '\0';
+    const bool exclude = option.rfind(kExclude, 0) == 0 && (option.size() == 9 || option[9] == '=');
+    const char letter = option == "--json"                       ? 'J'
+                        : exclude                                ? 'x'
+                        : option.size() >= 2 && option[1] != '-' ? option[1]
+                                                                 : '\0';
+    // The value of -j and -x: the rest of the option, or the next argument.
+    auto value = [&option, &arguments, &at, exclude]() -> std::string {
+      const size_t from = exclude ? 10 : 2;
+      if (option.size() > from || (exclude && option.size() == from)) return option.substr(from);
+      return at + 1 < arguments.size() ? arguments[++at] : "";
+    };
     if (letter == 'q' && option == "-q" && allowed.find(letter) != std::string::npos) {
       options->quiet = true;
     } else if (letter == 'n' && option == "-n" && allowed.find(letter) != std::string::npos) {
       options->dryRun = true;
+    } else if (letter == 'k' && option == "-k" && allowed.find(letter) != std::string::npos) {
+      options->keep = true;
     } else if (letter == 'J' && allowed.find(letter) != std::string::npos) {
       options->json = true;
+    } else if (letter == 'x' && allowed.find(letter) != std::string::npos) {
+      options->excluded.push_back(value());
+      if (options->excluded.back().empty()) {
+        messages::MissingOperands(option);
+        return false;
+      }
     } else if (letter == 'j' && allowed.find(letter) != std::string::npos) {
-      const std::string count = option.size() > 2           ? option.substr(2)
-                                : at + 1 < arguments.size() ? arguments[++at]
-                                                            : "";
+      const std::string count = value();
       int64_t threads = 0;
       if (!ParseNumber(count, &threads) || threads < 1 || threads > 64) {
         messages::BadThreadCount(count);
@@ -102,7 +123,7 @@ int ExtractAllTo(const std::vector<std::string>& operands, const Options& option
   AppendBackslash(destDir, NameEncoding());
   std::vector<std::string> patterns;
   if (operands.size() > 2) patterns.assign(operands.begin() + 2, operands.end());
-  return ExtractAll(operands[0], destDir, patterns, options.threads);
+  return ExtractAll(operands[0], destDir, patterns, options.excluded, options.threads, options.keep);
 }
 
 int Dispatch(const std::vector<std::string>& arguments) {
@@ -121,13 +142,13 @@ int Dispatch(const std::vector<std::string>& arguments) {
   const char letter =
       first.size() >= 2 ? static_cast<char>(tolower(static_cast<unsigned char>(first[1]))) : '\0';
   if (letter == 'h' || letter == '?') return Help(program);
-  static const std::string kAllowed[][2] = {{"d", "qj"}, {"l", "J"}, {"t", "q"},  {"e", "q"},
-                                            {"m", "q"},  {"r", "q"}, {"u", "qn"}, {"c", "q"}};
+  static const std::string kAllowed[][2] = {{"d", "qjkx"}, {"l", "Jx"},  {"t", "qx"}, {"e", "qk"}, {"m", "q"},
+                                            {"r", "q"},    {"u", "qnx"}, {"c", "q"},  {"p", "x"}};
   const auto* command = std::find_if(std::begin(kAllowed), std::end(kAllowed),
                                      [letter](const auto& allowed) { return allowed[0][0] == letter; });
   if (command == std::end(kAllowed)) {
-    const bool option =
-        (letter != '\0' && std::strchr(kOptionLetters, letter) != nullptr) || first == "--json";
+    const bool option = (letter != '\0' && std::strchr("qnjkx", letter) != nullptr) || first == "--json" ||
+                        first.rfind(kExclude, 0) == 0;
     option ? messages::OptionBeforeCommand(first) : messages::UnknownCommand(first);
     return Usage(program);
   }
@@ -148,21 +169,36 @@ int Dispatch(const std::vector<std::string>& arguments) {
   Options options;
   if (!ParseOptions(operands, (*command)[1], &options)) return Usage(program);
   messages::SetQuiet(options.quiet);
+  messages::SetMessagesToError(options.json || letter == 'p');
+  // Names and patterns, not the archive or a folder, which the system takes as bytes.
+  const size_t paths = letter == 'd' || letter == 'u' ? 2 : 1;
+  if (std::strchr("ldupmr", letter) != nullptr && operands.size() > paths) {
+    NoteUtf8Names({operands.begin() + static_cast<std::ptrdiff_t>(paths), operands.end()});
+  }
+  NoteUtf8Names(options.excluded);
   const size_t count = operands.size();
   switch (letter) {
     case 'd':
       return ExtractAllTo(operands, options, program);
     case 'l': {
       if (count < 1) break;
-      return ListEntries(operands[0], {operands.begin() + 1, operands.end()}, options.json);
+      return ListEntries(operands[0], {operands.begin() + 1, operands.end()}, options.excluded, options.json);
     }
     case 't':
       if (count < 1) break;
-      return TestArchive(operands[0]);
+      return TestArchive(operands[0], options.excluded);
+    case 'p':
+      if (count < 1) break;
+      return PrintStored(operands[0], {operands.begin() + 1, operands.end()}, options.excluded);
     case 'e': {
       int64_t address = 0;
       int64_t size = 0;
       if (count > 3) {
+        // The range's output is the one named: it is written, as dd writes.
+        if (options.keep) {
+          messages::NotAnOption("-k");
+          return Usage(program);
+        }
         if (!Number(operands[1], &address) || !Number(operands[2], &size)) return -1;
         return ExtractRange(operands[0], address, size, operands[3]);
       }
@@ -170,7 +206,7 @@ int Dispatch(const std::vector<std::string>& arguments) {
         if (!Number(operands[1], &address)) return -1;
         std::string destDir = count > 2 ? operands[2] : "";
         AppendBackslash(destDir, NameEncoding());
-        return ExtractByAddress(operands[0], destDir, address);
+        return ExtractByAddress(operands[0], destDir, address, options.keep);
       }
       break;
     }
@@ -194,7 +230,7 @@ int Dispatch(const std::vector<std::string>& arguments) {
     case 'u': {
       if (count < 2) break;
       return UpdateFromFolder(operands[0], operands[1], {operands.begin() + 2, operands.end()},
-                              options.dryRun);
+                              options.excluded, options.dryRun);
     }
     case 'c':
       if (count < 1) break;

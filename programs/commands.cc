@@ -4,13 +4,17 @@
 #include "commands.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 #include "compact.h"
 #include "console.h"
 #include "extract.h"
+#include "format.h"
 #include "listing.h"
 #include "messages.h"
 #include "names.h"
+#include "platform.h"
 #include "update.h"
 #include "workers.h"
 #include "write.h"
@@ -21,6 +25,65 @@ namespace {
 Encoding names = Encoding::kShiftJis;
 
 enum class Job { kRead, kRange, kExtract, kMerge, kReplace, kUpdate, kCompact };
+
+// How far a long job is, told on a terminal's status line from the
+// library's events: files and bytes done of the total, the rate and the time
+// left. Extraction's worker threads tell their bytes (COPIED) while they
+// work, and the lines of their stored files after; the count is the larger.
+class Meter {
+ public:
+  bool on = false;
+  uint64_t totalFiles = 0;
+  uint64_t totalBytes = 0;
+
+  void Take(const Event& event) {
+    switch (event.kind) {
+      case KEL_EVENT_FILE:
+        fileSize_ = event.size;
+        within_ = 0;
+        break;
+      case KEL_EVENT_PROGRESS:
+        within_ = event.done;
+        break;
+      case KEL_EVENT_FILE_DONE:
+        ++files_;
+        filesBytes_ += fileSize_;
+        fileSize_ = within_ = 0;
+        break;
+      case KEL_EVENT_COPIED:
+        copied_ += event.number;
+        break;
+      case KEL_EVENT_UPDATE:
+        totalBytes += event.size;
+        break;
+      default:
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - shown_ < std::chrono::milliseconds(200)) return;
+    shown_ = now;
+    Show(std::chrono::duration<double>(now - start_).count());
+  }
+
+ private:
+  void Show(double seconds) {
+    const uint64_t bytes = std::min(std::max(filesBytes_ + within_, copied_), totalBytes);
+    const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+    char text[160];
+    const int left = rate > 0 ? static_cast<int>(static_cast<double>(totalBytes - bytes) / rate) : 0;
+    snprintf(text, sizeof text, "%.1f of %.1f MiB, %.1f MiB/s, %d:%02d left", Mebibytes(bytes),
+             Mebibytes(totalBytes), Mebibytes(static_cast<uint64_t>(rate)), left / 60, left % 60);
+    messages::ShowStatus(totalFiles == 0
+                             ? text
+                             : messages::FormatGroupedUnsigned(files_) + " of " +
+                                   messages::FormatGroupedUnsigned(totalFiles) + " files, " + text);
+  }
+  static double Mebibytes(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
+
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point shown_ = start_;
+  uint64_t files_ = 0, filesBytes_ = 0, fileSize_ = 0, within_ = 0, copied_ = 0;
+};
 
 // Turns the events of one command into its lines.
 class Teller {
@@ -34,6 +97,13 @@ class Teller {
 
   Context context;
   bool totalShown = false;
+  /// -k: an output that exists is kept, which is no failure.
+  bool keep = false;
+  bool dryRun = false;
+  Meter meter;
+  /// Problems of stored files that -x leaves out are not told, only counted.
+  Selection* shown = nullptr;
+  uint64_t hidden = 0;
 
   void UpdateTotal() {
     totalShown = true;
@@ -43,6 +113,7 @@ class Teller {
 
  private:
   bool Tell(const Event& event) {
+    if (meter.on) meter.Take(event);
     switch (event.kind) {
       case KEL_EVENT_WAITING:
         messages::WaitingFor(event.path);
@@ -58,8 +129,18 @@ class Teller {
       case KEL_EVENT_PROGRESS:
         messages::Progress(".");
         break;
+      case KEL_EVENT_COPIED:
+        break;
       case KEL_EVENT_FILE_DONE:
       case KEL_EVENT_PROBLEM: {
+        if (keep && event.code == KEL_ERR_EXISTS) {
+          messages::Kept();
+          break;
+        }
+        if (shown != nullptr && !event.path.empty() && !shown->Chooses(event.path)) {
+          ++hidden;
+          break;
+        }
         Status status = Fail(event.code, event.path, event.number);
         status.other = event.other;
         messages::Failure(status);
@@ -68,7 +149,7 @@ class Teller {
       }
       case KEL_EVENT_UPDATE:
         messages::UpdateHead(static_cast<int64_t>(event.address), event.path,
-                             static_cast<int64_t>(event.oldSize), static_cast<int64_t>(event.size));
+                             static_cast<int64_t>(event.oldSize), static_cast<int64_t>(event.size), dryRun);
         break;
       case KEL_EVENT_NOT_FOUND:
         messages::NotInArchive(event.path);
@@ -155,7 +236,19 @@ int Replaced(const std::string& archivePath, const std::string& printedName, con
 void SetNameEncoding(Encoding encoding) { names = encoding; }
 Encoding NameEncoding() { return names; }
 
-int ListEntries(const std::string& archivePath, const std::vector<std::string>& patterns, bool json) {
+void NoteUtf8Names(const std::vector<std::string>& given) {
+  static bool told = false;
+  if (told || names != Encoding::kShiftJis) return;
+  std::string converted;
+  told = std::any_of(given.begin(), given.end(), [&converted](const std::string& name) {
+    return std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; }) &&
+           platform::Utf8ToCp932(name, &converted);
+  });
+  if (told) messages::Utf8Names();
+}
+
+int ListEntries(const std::string& archivePath, const std::vector<std::string>& patterns,
+                const std::vector<std::string>& excluded, bool json) {
   Teller teller(Job::kRead);
   Archive archive;
   if (Status opened = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
@@ -163,7 +256,7 @@ int ListEntries(const std::string& archivePath, const std::vector<std::string>& 
     return Said(opened);
   }
   if (!json) messages::ListingHead();
-  Selection selection(patterns, names);
+  Selection selection(patterns, names, excluded);
   uint32_t count = 0;
   uint64_t total = 0;
   uint64_t dataEnd = 0;
@@ -192,15 +285,19 @@ int ListEntries(const std::string& archivePath, const std::vector<std::string>& 
   return unmatched.empty() ? 0 : -1;
 }
 
-int TestArchive(const std::string& archivePath) {
+int TestArchive(const std::string& archivePath, const std::vector<std::string>& excluded) {
   Teller teller(Job::kRead);
+  Selection shown({}, names, excluded);
+  // cppcheck-suppress unreadVariable
+  if (!excluded.empty()) teller.shown = &shown;
   Archive archive;
   Status status = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
   TestSummary summary;
   if (status) status = TestArchive(archive, teller.context, &summary);
   if (!status && status.code != KEL_ERR_DAMAGED) return Said(status);
+  summary.problems -= teller.hidden;
   messages::TestTotal(summary.files, summary.bytes, summary.problems, summary.unclaimed, summary.fileSize);
-  return status ? 0 : -1;
+  return summary.problems == 0 ? 0 : -1;
 }
 
 int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, const std::string& destFile) {
@@ -213,8 +310,10 @@ int ExtractRange(const std::string& archivePath, int64_t address, int64_t size, 
 }
 
 int ExtractAll(const std::string& archivePath, const std::string& destDir,
-               const std::vector<std::string>& patterns, int threads) {
+               const std::vector<std::string>& patterns, const std::vector<std::string>& excluded,
+               int threads, bool keep) {
   Teller teller(Job::kExtract);
+  teller.keep = keep;
   Archive archive;
   if (Status opened = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
       !opened) {
@@ -222,17 +321,75 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir,
   }
   messages::ExtractAllHead(destDir);
   console::CatchInterrupts();
-  Selection selection(patterns, names);
-  return Outcome(kel::ExtractAll(archive, destDir, selection, threads, teller.context), archivePath);
+  if ((teller.meter.on = messages::StartStatus())) {
+    Selection counted(patterns, names, excluded);
+    WalkDirectory(archive, [&counted, &teller](const ArchiveEntry& entry) {
+      if (!counted.Chooses(entry.path)) return true;
+      ++teller.meter.totalFiles;
+      teller.meter.totalBytes += entry.size;
+      return true;
+    });
+  }
+  Selection selection(patterns, names, excluded);
+  const int result =
+      Outcome(kel::ExtractAll(archive, destDir, selection, threads, teller.context, keep), archivePath);
+  messages::EndStatus();
+  return result;
 }
 
-int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address) {
+int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address, bool keep) {
   Teller teller(Job::kRange);
   console::CatchInterrupts();
   Archive archive;
   Status status = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
-  if (status) status = kel::ExtractByAddress(archive, destDir, address, teller.context);
+  if (status) status = kel::ExtractByAddress(archive, destDir, address, teller.context, keep);
+  if (keep && status.code == KEL_ERR_EXISTS) {
+    messages::KeptFile(status.path);
+    return 0;
+  }
   return Outcome(status, archivePath);
+}
+
+int PrintStored(const std::string& archivePath, const std::vector<std::string>& patterns,
+                const std::vector<std::string>& excluded) {
+  Teller teller(Job::kRead);
+  Archive archive;
+  if (Status opened = OpenArchive(archivePath, Opening(platform::Access::kRead), teller.context, &archive);
+      !opened) {
+    return Said(opened);
+  }
+  Selection selection(patterns, names, excluded);
+  Cbuffer block;
+  if (block.Allocate(kCopyBlockSize) == nullptr) return Said(Fail(KEL_ERR_MEMORY, "", kCopyBlockSize));
+  bool whole = true;
+  const Status walked = WalkDirectory(archive, [&](const ArchiveEntry& entry) {
+    if (!selection.Chooses(entry.path)) return true;
+    // Bytes that are not all there are not written: no output is half a stored file.
+    if (DataEnd(entry) > static_cast<uint64_t>(archive.file.fileSize)) {
+      messages::StoredPastEnd(entry.path);
+      whole = false;
+      return true;
+    }
+    for (uint64_t done = 0; done < entry.size;) {
+      const auto chunk = static_cast<size_t>(std::min<uint64_t>(entry.size - done, block.length));
+      if (archive.file.ReadAt(static_cast<int64_t>(entry.address + done), block.data, chunk) !=
+          static_cast<int64_t>(chunk)) {
+        messages::ReadFailed(archive.file.path);
+        whole = false;
+        return false;
+      }
+      ApplyDataKey(block.data, chunk);
+      console::WriteOutput(reinterpret_cast<const char*>(block.data), chunk);
+      done += chunk;
+    }
+    return true;
+  });
+  if (!walked) return Said(walked);
+  for (const std::string& pattern : selection.Unmatched()) {
+    messages::NotInArchive(pattern);
+    whole = false;
+  }
+  return whole ? 0 : -1;
 }
 
 int MergeAt(const std::string& mergeFile, const std::string& archivePath, int64_t address) {
@@ -268,21 +425,36 @@ int ReplaceByName(const std::string& archivePath, const std::string& storedName,
 }
 
 int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
-                     const std::vector<std::string>& patterns, bool dryRun) {
+                     const std::vector<std::string>& patterns, const std::vector<std::string>& excluded,
+                     bool dryRun) {
   UpdateCounts counts;
   Teller teller(Job::kUpdate, &counts);
+  teller.dryRun = dryRun;
   if (!dryRun) console::CatchInterrupts();
   FolderListing listing;
   if (Status listed = ListFolder(folder, names, &listing); !listed) return Said(listed);
+  std::vector<std::string> files(listing.files.size());
+  std::transform(listing.files.begin(), listing.files.end(), files.begin(),
+                 [](const auto& file) { return file.first; });
+  NoteUtf8Names(files);
   Archive archive;
   Status status =
       OpenArchive(archivePath, Opening(dryRun ? platform::Access::kRead : platform::Access::kReadWrite),
                   teller.context, &archive);
-  Selection selection(patterns, names);
+  Selection selection(patterns, names, excluded);
+  teller.meter.on = !dryRun && messages::StartStatus();
   if (status) status = Update(archive, listing, selection, dryRun, teller.context, &counts);
-  // The total goes out before a change, or once nothing is to be written.
+  messages::EndStatus();
+  // The total goes out before a change, or once nothing is to be written;
+  // once more after the error line when the change did not take effect.
   if (!teller.totalShown && (status || status.code == KEL_ERR_NOT_WHOLE)) teller.UpdateTotal();
-  return Outcome(status, archivePath);
+  const int result = Outcome(status, archivePath);
+  if (teller.totalShown && !status && status.code != KEL_ERR_NOT_WHOLE && !status.undoFailed &&
+      !counts.nothingWritten) {
+    counts.nothingWritten = true;
+    teller.UpdateTotal();
+  }
+  return result;
 }
 
 int CompactArchive(const std::string& archivePath, const std::string& newFile) {
@@ -291,7 +463,12 @@ int CompactArchive(const std::string& archivePath, const std::string& newFile) {
   Archive archive;
   const platform::Access access = newFile.empty() ? platform::Access::kReadWrite : platform::Access::kRead;
   Status status = OpenArchive(archivePath, Opening(access), teller.context, &archive);
+  // The copy holds at most the archive's bytes.
+  if ((teller.meter.on = status && messages::StartStatus())) {
+    teller.meter.totalBytes = static_cast<uint64_t>(archive.file.fileSize);
+  }
   if (status) status = Compact(archive, archivePath, newFile, teller.context, nullptr);
+  messages::EndStatus();
   return Outcome(status, archivePath);
 }
 

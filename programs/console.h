@@ -22,6 +22,9 @@ std::vector<std::string> Arguments(int argc, char** argv);
 void WriteOutput(const char* text, size_t size);
 bool FlushOutput();
 bool OutputIsTerminal();
+/// Standard error, written at once; false when the text was lost.
+bool WriteErrorOutput(const char* text, size_t size);
+bool ErrorIsTerminal();
 
 /// From now on SIGINT, SIGTERM and SIGHUP (a closed console window, a
 /// logoff, a shutdown) are only noted in the cancel flag, so that the work

@@ -29,9 +29,9 @@ char outputBuffer[kOutputBuffer];
 size_t outputUsed = 0;
 bool outputLost = false;
 
-bool WriteAll(const char* text, size_t size) {
+bool WriteAll(const char* text, size_t size, int stream = STDOUT_FILENO) {
   for (size_t done = 0; done < size;) {
-    const ssize_t put = write(STDOUT_FILENO, text + done, size - done);
+    const ssize_t put = write(stream, text + done, size - done);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     done += static_cast<size_t>(put);
@@ -86,6 +86,13 @@ bool FlushOutput() {
 
 bool OutputIsTerminal() {
   static const bool terminal = isatty(STDOUT_FILENO) == 1;
+  return terminal;
+}
+
+bool WriteErrorOutput(const char* text, size_t size) { return WriteAll(text, size, STDERR_FILENO); }
+
+bool ErrorIsTerminal() {
+  static const bool terminal = isatty(STDERR_FILENO) == 1;
   return terminal;
 }
 

@@ -69,12 +69,16 @@ char outputBuffer[kOutputBuffer];
 size_t outputUsed = 0;
 bool outputLost = false;
 
-bool WriteStandardOutput(const char* text, size_t size) {
-  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (!OutputIsTerminal()) return WriteAll(output, text, size);
+bool WriteStandard(DWORD stream, bool terminal, const char* text, size_t size) {
+  HANDLE output = GetStdHandle(stream);
+  if (!terminal) return WriteAll(output, text, size);
   const std::wstring wide = Widen(std::string(text, size), TextCodePage());
   DWORD written = 0;
   return WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
+}
+
+bool WriteStandardOutput(const char* text, size_t size) {
+  return WriteStandard(STD_OUTPUT_HANDLE, OutputIsTerminal(), text, size);
 }
 
 }  // namespace
@@ -145,6 +149,16 @@ bool OutputIsTerminal() {
   return terminal;
 }
 
+bool WriteErrorOutput(const char* text, size_t size) {
+  return WriteStandard(STD_ERROR_HANDLE, ErrorIsTerminal(), text, size);
+}
+
+bool ErrorIsTerminal() {
+  DWORD mode;
+  static const bool terminal = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+  return terminal;
+}
+
 void CatchInterrupts() {
   static const bool added = SetConsoleCtrlHandler(NoteEvent, TRUE) != 0;
   (void)added;
@@ -153,10 +167,14 @@ void CatchInterrupts() {
 const std::atomic<int>* CancelFlag() { return &caughtEvent; }
 
 void EndIfInterrupted() {
-  if (caughtEvent == 0) return;
+  const int event = caughtEvent - 1;
+  if (event < 0) return;
   FlushOutput();
-  // What the system's own handler does on Ctrl-C.
-  ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  // The statuses of the POSIX build, which scripts test the same way: Ctrl-C
+  // and Ctrl-Break as SIGINT, a closed console as SIGHUP, a logoff or a
+  // shutdown as SIGTERM.
+  const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+  ExitProcess(interrupt ? 130u : event == CTRL_CLOSE_EVENT ? 129u : 143u);
 }
 
 }  // namespace kel::console

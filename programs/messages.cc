@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <utility>
 
 #include "console.h"
 #include "platform.h"
@@ -27,10 +28,28 @@ std::string Decimal(int64_t value) { return std::to_string(value); }
 bool midLine = false;
 bool quietly = false;
 bool utf8Texts = false;
+// Standard output carries data alone (JSON, stored bytes): every line of
+// the tool's own goes to standard error.
+bool toError = false;
+
+// The live status line on a terminal, drawn over in place between lines
+// (a stored file's line shows its own marks): any other text erases it
+// first. Blanks erase it, which every console understands.
+bool statusOn = false;
+size_t statusShown = 0;  ///< the length of the status line on the screen
+
+void EraseStatus() {
+  if (statusShown == 0) return;
+  const std::string blank = "\r" + std::string(statusShown, ' ') + "\r";
+  console::WriteOutput(blank.data(), blank.size());
+  statusShown = 0;
+}
 
 void Emit(const std::string& text) {
   if (text.empty()) return;
-  console::WriteOutput(text.data(), text.size());
+  EraseStatus();
+  toError ? (void)console::WriteErrorOutput(text.data(), text.size())
+          : console::WriteOutput(text.data(), text.size());
   midLine = text.back() != '\n';
 }
 
@@ -57,6 +76,8 @@ void SetQuiet(bool quiet) { quietly = quiet; }
 
 void SetUtf8(bool utf8) { utf8Texts = utf8; }
 
+void SetMessagesToError(bool messagesToError) { toError = messagesToError; }
+
 void Print(const std::string& text) {
   if (!quietly) Emit(text);
 }
@@ -68,22 +89,58 @@ void Progress(const std::string& mark) {
 
 bool Flush() { return console::FlushOutput(); }
 
+bool StartStatus() {
+  statusOn = !quietly && !toError && console::OutputIsTerminal();
+  return statusOn;
+}
+
+void ShowStatus(const std::string& text) {
+  if (!statusOn || midLine) return;
+  const std::string line =
+      "\r" + text + std::string(statusShown > text.size() ? statusShown - text.size() : 0, ' ');
+  console::WriteOutput(line.data(), line.size());
+  console::FlushOutput();
+  statusShown = std::max(statusShown, text.size());
+}
+
+void EndStatus() {
+  EraseStatus();
+  console::FlushOutput();
+}
+
 void Version(const std::string& program) { Print(program + " ver." KEL_VERSION "\n"); }
 
 void Usage(const std::string& program) {
   Version(program);
-  Print("Usage : " + program + " -d [-q] [-j N] <kel_file> [dest_dir [pattern...]]\n");
+  Print("Usage : " + program + " -d [-q] [-k] [-j N] [-x pattern]... <kel_file> [dest_dir [pattern...]]\n");
   Print("        " + program + " <kel_file> [dest_dir [pattern...]]\n");
-  Print("        " + program + " -l [--json] <kel_file> [pattern...]\n");
-  Print("        " + program + " -t [-q] <kel_file>\n");
+  Print("        " + program + " -l [--json] [-x pattern]... <kel_file> [pattern...]\n");
+  Print("        " + program + " -t [-q] [-x pattern]... <kel_file>\n");
   Print("        " + program + " -m [-q] <kel_file> <merge_file> [0x<address>]\n");
   Print("        " + program + " -m [-q] <kel_file> <merge_name> <merge_file>\n");
   Print("        " + program + " -e [-q] <kel_file> <address> <size> <dest_file>\n");
-  Print("        " + program + " -e [-q] <kel_file> <address> [dest_dir]\n");
+  Print("        " + program + " -e [-q] [-k] <kel_file> <address> [dest_dir]\n");
   Print("        " + program + " -r [-q] <kel_file> <file>\n");
   Print("        " + program + " -r [-q] <kel_file> <stored_name> <file>\n");
-  Print("        " + program + " -u [-q] [-n] <kel_file> <folder> [pattern...]\n");
+  Print("        " + program + " -u [-q] [-n] [-x pattern]... <kel_file> <folder> [pattern...]\n");
   Print("        " + program + " -c [-q] <kel_file> [new_file]\n");
+  Print("        " + program + " -p [-x pattern]... <kel_file> [pattern...]\n");
+  Print("        -j N: 1 to 64 threads\n");
+}
+
+void Commands() {
+  Print(
+      "\n"
+      "  -d  extract every stored file, or those the patterns choose, below dest_dir\n"
+      "  -l  list the stored files (--json: one JSON object per line, for programs)\n"
+      "  -t  test the archive: data past its end, overlaps, unsafe names, unclaimed bytes\n"
+      "  -m  merge a file over the stored file of its name, which has its size\n"
+      "  -e  copy a byte range of the archive, or extract the stored file at an address\n"
+      "  -r  replace a stored file by a file of any size\n"
+      "  -u  put back every changed file of an extracted folder (-n: a dry run)\n"
+      "  -c  write a compact copy, without the bytes nothing claims\n"
+      "  -p  write the stored bytes of the chosen files to standard output\n"
+      "  -q: only error lines; -k: keep files that exist; -x: leave out what the pattern matches\n");
 }
 
 void UnknownCommand(const std::string& argument) { Error("コマンドが正しくありません", argument); }
@@ -150,6 +207,9 @@ void ExtractEntryHead(const std::string& path, uint64_t size) {
   Print(path + " " + FormatGroupedUnsigned(size) + " bytes");
 }
 
+void Kept() { Print(" kept\n"); }
+void KeptFile(const std::string& path) { Print(path + " kept\n"); }
+
 void MergeHead(int64_t address, const std::string& mergeFile) {
   Print("Merge 0x" + Hex(static_cast<uint64_t>(address), 8) + " in " + mergeFile + "\n");
 }
@@ -162,7 +222,6 @@ void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int6
 
 void OpenFailed(const std::string& path) { Error("ファイルオープンに失敗", path); }
 void ReadFailed(const std::string& path) { Error("ファイル読み込みに失敗", path); }
-void WriteFailed(const std::string& path) { Error("ファイル書き込みに失敗", path); }
 
 void MemoryFailed(int64_t bytes) { Error("メモリ確保に失敗", Decimal(bytes), "bytes).\n"); }
 
@@ -175,8 +234,6 @@ void DirectoryNotFound(uint32_t directoryEnd) {
 void NotStartAddress(int64_t address) {
   Error("格納ファイルの先頭アドレスではありません", "0x" + Hex(static_cast<uint64_t>(address), 8));
 }
-
-void UnsafePath(const std::string& path) { Error("安全でないパスのため書き出しません", path); }
 
 void RangePastEnd(int64_t missingBytes) {
   Error("範囲がアーカイブの終端を越えています", Decimal(missingBytes), "bytes不足).\n");
@@ -203,21 +260,17 @@ void Interrupted(const std::string& path) { Error("中断のため書き出し�
 
 void NotInArchive(const std::string& name) { Error("そのファイルはアーカイブ内に存在しません", name); }
 
-void SeveralInArchive(const std::string& name) {
-  Error("そのファイル名はアーカイブ内に複数存在します", name);
-}
-
 void FileNotFound(const std::string& path) { Error("ファイルが見つかりません", path); }
 
 void SizeDiffers(int64_t storedSize, int64_t fileSize) {
   Error("アーカイブ内のファイルサイズと違います", "arc=" + Decimal(storedSize) + "/in=" + Decimal(fileSize));
 }
 
+// Out at once: the wait may last a minute.
 void WaitingFor(const std::string& archivePath) {
   Print("Waiting for " + archivePath + ", in use by another program\n");
+  console::FlushOutput();
 }
-
-void ArchiveInUse(const std::string& archivePath) { Error("アーカイブが使用中です", archivePath); }
 
 void CannotRollBack(const std::string& archivePath) {
   Error("中断された書き込みを元に戻せません", archivePath);
@@ -244,11 +297,14 @@ void HeaderCut(int64_t missingBytes) {
   Error("kelヘッダが途中で切れています", Decimal(missingBytes), "bytes不足).\n");
 }
 
-void MissingFolder(const std::string& path) { Error("出力先のフォルダが存在しません", path); }
-void NameTooLong(const std::string& path) { Error("名前が長すぎて作成できません", path); }
-void NoSpace(const std::string& path) { Error("ディスクの空き容量が足りません", path); }
-void ReadOnly(const std::string& path) { Error("読み込み専用のファイルシステムです", path); }
-void CannotMakeDestination(const std::string& destDir) { Error("出力先フォルダを作成できません", destDir); }
+void Utf8Names() {
+  EndLine();
+  Emit("Names here are UTF-8 but the locale is not: set LC_ALL=C.UTF-8 (or a ja_JP.UTF-8 locale)\n");
+}
+
+void NotTop(const std::string& folder, const std::string& top) {
+  Error("展開したフォルダの最上位を指定してください", folder + " -> " + top);
+}
 
 void StoredPastEnd(const std::string& path) { Error("データがアーカイブの終端を越えています", path); }
 
@@ -269,9 +325,11 @@ void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t uncla
         FormatGroupedUnsigned(unclaimed) + " bytes unclaimed (" + share + "%)\n");
 }
 
-void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize) {
+void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize,
+                bool dryRun) {
   Print("Update 0x" + Hex(static_cast<uint64_t>(address), 8) + " " + storedPath + " (" +
-        FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes)\n");
+        FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes)" +
+        (dryRun ? ", dry run\n" : "\n"));
 }
 
 void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, uint64_t skipped, bool dryRun) {
@@ -281,23 +339,9 @@ void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, uint64_
         (dryRun ? ", nothing written\n" : "\n"));
 }
 
-void NotPutBack(const std::string& path) { Error("通常のファイルではないため書き戻しません", path); }
-void ChangedWhileRead(const std::string& path) { Error("読み込み中にファイルが変更されました", path); }
-void SeveralNames(const std::string& archivePath) {
-  Error("ハードリンクが複数あるため置き換えられません", archivePath);
-}
-void AttributesNotKept(const std::string& archivePath) { Error("所有者や属性を引き継げません", archivePath); }
-void FileExists(const std::string& path) { Error("同じ名前のファイルが既にあります", path); }
-
 void CompactTotal(int64_t oldSize, int64_t newSize) {
   Print("Compact " + FormatGrouped64(oldSize) + " -> " + FormatGrouped64(newSize) + " bytes\n");
 }
-
-void DirectoryLookalike(const std::string& archivePath) {
-  Error("データにディレクトリと読める箇所があるため詰められません", archivePath);
-}
-
-void DataInTheWay(const std::string& path) { Error("データがヘッダかディレクトリと重なっています", path); }
 
 void SameNameWritten(const std::string& path, const std::string& earlier) {
   Error("書き出したファイルと同じ名前になるため書き出しません", path + " = " + earlier);
@@ -310,15 +354,45 @@ void OneNameForTwo(const std::string& path, const std::string& other) {
 void Failure(const Status& status, const std::string& archivePath) {
   const std::string& path = status.path;
   const auto number = static_cast<int64_t>(status.number);
+  // The failures told by their path alone.
+  static const std::pair<Code, void (*)(const std::string&)> kByPath[] = {
+      {KEL_ERR_READ, ReadFailed},
+      {KEL_ERR_NOT_FOUND, NotInArchive},
+      {KEL_ERR_NO_FILE, FileNotFound},
+      {KEL_ERR_ROLLBACK, CannotRollBack},
+      {KEL_ERR_DATA_PAST_END, StoredPastEnd},
+  };
+  static const std::pair<Code, const char*> kTexts[] = {
+      {KEL_ERR_WRITE, "ファイル書き込みに失敗"},
+      {KEL_ERR_UNSAFE_PATH, "安全でないパスのため書き出しません"},
+      {KEL_ERR_AMBIGUOUS, "そのファイル名はアーカイブ内に複数存在します"},
+      {KEL_ERR_IN_USE, "アーカイブが使用中です"},
+      {KEL_ERR_MISSING_FOLDER, "出力先のフォルダが存在しません"},
+      {KEL_ERR_NAME_TOO_LONG, "名前が長すぎて作成できません"},
+      {KEL_ERR_NO_SPACE, "ディスクの空き容量が足りません"},
+      {KEL_ERR_READ_ONLY, "読み込み専用のファイルシステムです"},
+      {KEL_ERR_DENIED, "書き込む権限がありません"},
+      {KEL_ERR_DESTINATION, "出力先フォルダを作成できません"},
+      {KEL_ERR_NOT_REGULAR, "通常のファイルではないため書き戻しません"},
+      {KEL_ERR_CHANGED, "読み込み中にファイルが変更されました"},
+      {KEL_ERR_SEVERAL_NAMES, "ハードリンクが複数あるため置き換えられません"},
+      {KEL_ERR_ATTRIBUTES, "所有者や属性を引き継げません"},
+      {KEL_ERR_EXISTS, "同じ名前のファイルが既にあります"},
+      {KEL_ERR_DATA_IN_THE_WAY, "データがヘッダかディレクトリと重なっています"},
+      {KEL_ERR_LOOKALIKE, "データにディレクトリと読める箇所があるため詰められません"},
+  };
+  for (const auto& [code, tell] : kByPath) {
+    if (status.code == code) tell(path);
+  }
+  for (const auto& [code, text] : kTexts) {
+    if (status.code == code) Error(text, path);
+  }
   switch (status.code) {
     case KEL_ERR_OPEN:
-      OpenFailed(path);
-      break;
-    case KEL_ERR_READ:
-      ReadFailed(path);
-      break;
-    case KEL_ERR_WRITE:
-      WriteFailed(path);
+      // A misspelled archive name is told as such.
+      status.systemError != 0 && platform::FailureOf(status.systemError) == platform::Failure::kMissingFolder
+          ? FileNotFound(path)
+          : OpenFailed(path);
       break;
     case KEL_ERR_MEMORY:
       MemoryFailed(number);
@@ -338,9 +412,6 @@ void Failure(const Status& status, const std::string& archivePath) {
     case KEL_ERR_NOT_START_ADDRESS:
       NotStartAddress(number);
       break;
-    case KEL_ERR_UNSAFE_PATH:
-      UnsafePath(path);
-      break;
     case KEL_ERR_RANGE_PAST_END:
       RangePastEnd(number);
       break;
@@ -359,41 +430,14 @@ void Failure(const Status& status, const std::string& archivePath) {
     case KEL_ERR_CANCELLED:
       if (!path.empty()) Interrupted(path);
       break;
-    case KEL_ERR_NOT_FOUND:
-      NotInArchive(path);
-      break;
-    case KEL_ERR_AMBIGUOUS:
-      SeveralInArchive(path);
-      break;
-    case KEL_ERR_NO_FILE:
-      FileNotFound(path);
-      break;
     case KEL_ERR_SIZE_DIFFERS:
       SizeDiffers(number, static_cast<int64_t>(status.otherNumber));
-      break;
-    case KEL_ERR_IN_USE:
-      ArchiveInUse(path);
-      break;
-    case KEL_ERR_ROLLBACK:
-      CannotRollBack(path);
       break;
     case KEL_ERR_OUTSIDE_DATA:
       MergeOutsideData(number);
       break;
-    case KEL_ERR_MISSING_FOLDER:
-      MissingFolder(path);
-      break;
-    case KEL_ERR_NAME_TOO_LONG:
-      NameTooLong(path);
-      break;
-    case KEL_ERR_NO_SPACE:
-      NoSpace(path);
-      break;
-    case KEL_ERR_READ_ONLY:
-      ReadOnly(path);
-      break;
-    case KEL_ERR_DESTINATION:
-      CannotMakeDestination(path);
+    case KEL_ERR_NOT_TOP:
+      NotTop(path, status.other);
       break;
     case KEL_ERR_SAME_NAME:
       SameNameWritten(path, status.other);
@@ -401,35 +445,11 @@ void Failure(const Status& status, const std::string& archivePath) {
     case KEL_ERR_ONE_NAME_FOR_TWO:
       OneNameForTwo(path, status.other);
       break;
-    case KEL_ERR_DATA_PAST_END:
-      StoredPastEnd(path);
-      break;
     case KEL_ERR_OVERLAP:
       StoredOverlap(path, status.other);
       break;
     case KEL_ERR_MORE_OVERLAPS:
       MoreOverlaps(status.number);
-      break;
-    case KEL_ERR_NOT_REGULAR:
-      NotPutBack(path);
-      break;
-    case KEL_ERR_CHANGED:
-      ChangedWhileRead(path);
-      break;
-    case KEL_ERR_SEVERAL_NAMES:
-      SeveralNames(path);
-      break;
-    case KEL_ERR_ATTRIBUTES:
-      AttributesNotKept(path);
-      break;
-    case KEL_ERR_EXISTS:
-      FileExists(path);
-      break;
-    case KEL_ERR_DATA_IN_THE_WAY:
-      DataInTheWay(path);
-      break;
-    case KEL_ERR_LOOKALIKE:
-      DirectoryLookalike(path);
       break;
     default:
       break;

@@ -16,14 +16,24 @@ namespace kel::messages {
 void SetQuiet(bool quiet);
 /// The texts in UTF-8 (`utf8`) or in Shift-JIS.
 void SetUtf8(bool utf8);
+/// From now on every line but data (JSON, stored bytes) goes to standard error.
+void SetMessagesToError(bool messagesToError);
 void Print(const std::string& text);
 /// Prints a progress mark, pushed out at once when standard output is a
 /// terminal, so that a person watching sees the copy advance.
 void Progress(const std::string& mark);
 /// Pushes out everything printed; false when some output was lost.
 bool Flush();
+/// A live status line, only where standard output is a terminal and every
+/// line is printed: StartStatus says whether it is shown. ShowStatus draws
+/// it over the last one; any other text erases it first, as EndStatus does.
+bool StartStatus();
+void ShowStatus(const std::string& text);
+void EndStatus();
 
 void Usage(const std::string& program);
+/// One line per command saying what it does, for -h.
+void Commands();
 /// What was wrong with a command line, told before the usage text.
 void UnknownCommand(const std::string& argument);
 void OptionBeforeCommand(const std::string& argument);
@@ -46,18 +56,20 @@ void ListingJson(uint64_t address, uint64_t size, const std::string& storedPath)
 void ExtractRangeHead(int64_t address, int64_t size, const std::string& destFile);
 void ExtractAllHead(const std::string& destDir);
 void ExtractEntryHead(const std::string& path, uint64_t size);
+/// Ends the line of a stored file whose output exists and is kept (-k).
+void Kept();
+/// An output of -e that exists and is kept (-k).
+void KeptFile(const std::string& path);
 void MergeHead(int64_t address, const std::string& mergeFile);
 void ReplaceHead(int64_t address, const std::string& file, int64_t oldSize, int64_t newSize,
                  const std::string& storedPath);
 
 void OpenFailed(const std::string& path);
 void ReadFailed(const std::string& path);
-void WriteFailed(const std::string& path);
 void MemoryFailed(int64_t bytes);
 void NotKelFile(uint32_t magic);
 void DirectoryNotFound(uint32_t directoryEnd);
 void NotStartAddress(int64_t address);
-void UnsafePath(const std::string& path);
 void RangePastEnd(int64_t missingBytes);
 void BadAddress(int64_t address);
 void BadSize(int64_t size);
@@ -67,11 +79,9 @@ void NotANumber(const std::string& text);
 void ArchiveCut(uint64_t missingBytes);
 void Interrupted(const std::string& path);
 void NotInArchive(const std::string& name);
-void SeveralInArchive(const std::string& name);
 void FileNotFound(const std::string& path);
 void SizeDiffers(int64_t storedSize, int64_t fileSize);
 void WaitingFor(const std::string& archivePath);
-void ArchiveInUse(const std::string& archivePath);
 void CannotRollBack(const std::string& archivePath);
 /// An interrupted write of the archive was undone.
 void RolledBack(const std::string& archivePath);
@@ -84,11 +94,10 @@ void MergeOutsideData(int64_t address);
 /// Ends the line in progress, if one is.
 void EndLine();
 void HeaderCut(int64_t missingBytes);
-void MissingFolder(const std::string& path);
-void NameTooLong(const std::string& path);
-void NoSpace(const std::string& path);
-void ReadOnly(const std::string& path);
-void CannotMakeDestination(const std::string& destDir);
+/// Names in UTF-8 under a locale that is not: what to set, on a line of its own.
+void Utf8Names();
+/// A put-back's folder lies below the top of an extraction, which is `top`.
+void NotTop(const std::string& folder, const std::string& top);
 /// `path` names the same file as `earlier`, written before, for the file system.
 void SameNameWritten(const std::string& path, const std::string& earlier);
 /// One file below a put-back's folder stands for both stored files.
@@ -99,25 +108,12 @@ void MoreOverlaps(uint64_t count);
 /// The summary of -t: stored files, their bytes, the problems found, and
 /// the bytes that nothing claims with their share of the file.
 void TestTotal(uint32_t files, uint64_t bytes, uint64_t problems, uint64_t unclaimed, uint64_t fileSize);
-void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize);
+/// `dryRun`: the line says that it is one.
+void UpdateHead(int64_t address, const std::string& storedPath, int64_t oldSize, int64_t newSize,
+                bool dryRun);
 /// `skipped`: entries below the folder that are not put back, told only when there are some.
 void UpdateTotal(uint64_t changed, uint64_t unchanged, uint64_t unknown, uint64_t skipped, bool dryRun);
-/// An entry below a folder to put back that is no regular file (a link, a pipe, a device).
-void NotPutBack(const std::string& path);
-/// A file whose size or times differ after it was read from before.
-void ChangedWhileRead(const std::string& path);
-/// An archive to replace that has other names (hard links), which would keep the old bytes.
-void SeveralNames(const std::string& archivePath);
-/// The owner, mode or extended attributes of the archive could not be given to its copy.
-void AttributesNotKept(const std::string& archivePath);
-/// An output that must be new exists.
-void FileExists(const std::string& path);
 void CompactTotal(int64_t oldSize, int64_t newSize);
-/// A stored file's data lie in the header or the directory block, which a
-/// write changes or a compaction cannot keep.
-void DataInTheWay(const std::string& path);
-/// The compact copy's data would hold what the scan takes for its directory.
-void DirectoryLookalike(const std::string& archivePath);
 
 /// The one line of a failure the library reported, naming `archivePath`
 /// where the status says the change could not be undone either. Nothing

@@ -20,10 +20,12 @@
 //   define NAME TEXT ({NAME} in later lines) | always CHECK | refused CHECK (for failing cases)
 // A case: [OPTIONS] kel ARGS => STATUS OUTPUT, then lines "then CHECK".
 //   OPTIONS: xx (also xx_XX.UTF-8), j8 (once more with -j8 behind -d),
-//   posix / windows (only there), utf8 (output UTF-8 in every locale),
+//   posix / windows (only there), utf8 (output UTF-8 in every locale), stderr (standard error
+//   follows standard output in OUTPUT, behind {stderr}),
 //   bytes (C only, nothing converted), u8 (UTF-8 locales only), nobody (as uid 65534, the archive
 //   read-only), limit=N (file size limit), cwd=DIR, lock=sh|ex:FILE (held
-//   for the first 0.4 s), full (standard output is /dev/full)
+//   for the first 0.4 s), full (standard output is /dev/full), fault=KIND:CALL (the I/O call CALL
+//   fails as fault_shim.cc's KIND says; posix only)
 //   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
 //          tree DIR: PATH ... | ARCHIVE unchanged | ARCHIVE merged DATA => DATA |
 //          FILE is ARCHIVE [DATA] (its bytes, then DATA) | PATH mode OCTAL:UID
@@ -83,13 +85,32 @@ const std::map<std::string, std::string> kMacros = {
     {"head", "   Address       Size Name¶{rule}"},
     {"rule", "---------- ---------- -----------------------------------------------------¶"},
     {"usage",
-     "kel ver.0.2¶Usage : kel -d [-q] [-j N] <kel_file> [dest_dir [pattern...]]¶{u <kel_file> [dest_dir "
-     "[pattern...]]}{u -l [--json] <kel_file> [pattern...]}{u -t [-q] <kel_file>}{u -m [-q] <kel_file> "
+     "kel ver.0.2¶Usage : kel -d [-q] [-k] [-j N] [-x pattern]... <kel_file> [dest_dir [pattern...]]¶{u "
+     "<kel_file> [dest_dir [pattern...]]}{u -l [--json] [-x pattern]... <kel_file> [pattern...]}{u -t [-q] "
+     "[-x "
+     "pattern]... <kel_file>}{u -m [-q] <kel_file> "
      "<merge_file> [0x<address>]}{u -m [-q] <kel_file> <merge_name> <merge_file>}{u -e [-q] <kel_file> "
      "<address> "
-     "<size> <dest_file>}{u -e [-q] <kel_file> <address> [dest_dir]}{u -r [-q] <kel_file> <file>}{u -r [-q] "
-     "<kel_file> <stored_name> <file>}{u -u [-q] [-n] <kel_file> <folder> [pattern...]}{u -c [-q] <kel_file> "
-     "[new_file]}"},
+     "<size> <dest_file>}{u -e [-q] [-k] <kel_file> <address> [dest_dir]}{u -r [-q] <kel_file> <file>}{u -r "
+     "[-q] "
+     "<kel_file> <stored_name> <file>}{u -u [-q] [-n] [-x pattern]... <kel_file> <folder> "
+     "[pattern...]}{u -c [-q] <kel_file> [new_file]}{u -p [-x pattern]... <kel_file> [pattern...]}        -j "
+     "N: 1 "
+     "to 64 threads¶"},
+    {"help",
+     "{usage}¶  -d  extract every stored file, or those the patterns choose, below dest_dir¶  -l  list the "
+     "stored "
+     "files (--json: one JSON object per line, for programs)¶  -t  test the archive: data past its end, "
+     "overlaps, "
+     "unsafe names, unclaimed bytes¶  -m  merge a file over the stored file of its name, which has its size¶ "
+     " -e  "
+     "copy a byte range of the archive, or extract the stored file at an address¶  -r  replace a stored file "
+     "by a "
+     "file of any size¶  -u  put back every changed file of an extracted folder (-n: a dry run)¶  -c  write "
+     "a "
+     "compact copy, without the bytes nothing claims¶  -p  write the stored bytes of the chosen files to "
+     "standard "
+     "output¶  -q: only error lines; -k: keep files that exist; -x: leave out what the pattern matches¶"},
     {"u", "        kel %¶"},
     {"err", "error : %.¶"},
     {"mistake", "{err %}{usage}"},
@@ -100,6 +121,7 @@ const std::map<std::string, std::string> kMacros = {
     {"past", "{err データがアーカイブの終端を越えています(%)}"},
     {"number", "{err 数値が正しくありません(%)}"},
     {"wait", "Waiting for %, in use by another program¶"},
+    {"stderr", "<stderr>¶"},
 };
 
 // Where {file NAME} finds its files: the folder of the case being prepared.
@@ -246,8 +268,8 @@ struct Case {
 
 const std::set<std::string> kSetups = {"archive", "raw",  "file",   "sparse",  "mkdir",  "link",   "hardlink",
                                        "fifo",    "mode", "killed", "journal", "define", "always", "refused"};
-const std::set<std::string> kOptions = {"xx", "j8",     "posix", "windows", "utf8", "bytes",
-                                        "u8", "nobody", "limit", "cwd",     "lock", "full"};
+const std::set<std::string> kOptions = {"xx",     "j8",    "posix", "windows", "utf8", "bytes",  "u8",
+                                        "nobody", "limit", "cwd",   "lock",    "full", "stderr", "fault"};
 
 // The first three words of a comment, as a name: letters and digits only.
 std::string SectionName(const std::string& comment) {
@@ -396,6 +418,13 @@ struct Trial {
     if (run.asNobody) chmod((dir / args[1]).c_str(), 0444);
     if (c.Has("limit")) run.fileSizeLimit = std::stol(c.Option("limit"));
     run.fullOutput = c.Has("full");
+    run.splitError = c.Has("stderr");
+    if (c.Has("fault")) {
+      const std::string fault = c.Option("fault");
+      run.environment = {"LD_PRELOAD=" KEL_FAULT_SHIM, "KEL_FAULT=" + fault.substr(0, fault.find(':')),
+                         "KEL_FAULT_AT=" + fault.substr(fault.find(':') + 1),
+                         "ASAN_OPTIONS=verify_asan_link_order=0"};
+    }
     std::future<void> release;
     if (c.Has("lock")) {
       const std::string lock = c.Option("lock");
@@ -469,7 +498,8 @@ class Row : public ::testing::TestWithParam<Case> {};
 TEST_P(Row, Run) {
   const Case& c = GetParam();
   // Other users, advisory locks and file size limits are POSIX's.
-  const bool posix = c.Has("posix") || c.Has("nobody") || c.Has("lock") || c.Has("limit") || c.Has("bytes");
+  const bool posix = c.Has("posix") || c.Has("nobody") || c.Has("lock") || c.Has("limit") || c.Has("bytes") ||
+                     c.Has("fault");
   if ((posix && WindowsBuild()) || (c.Has("windows") && !WindowsBuild())) GTEST_SKIP();
   for (const std::string locale : {"C", "C.utf8", "xx_XX.UTF-8"}) {
     if ((locale == "xx_XX.UTF-8" && (!c.Has("xx") || WindowsBuild())) || (locale != "C" && c.Has("bytes")) ||

@@ -3,7 +3,7 @@
 // that kel makes (the large-file opens, reads, writes and truncations,
 // syncs, locks, closes, links, renames and removals; not those on standard input, output and error) and, at
 // the one that KEL_FAULT_AT numbers (from 1), does what KEL_FAULT says:
-//   fail    the call fails with EIO and does nothing
+//   fail    the call fails with EIO and does nothing; nospace: with ENOSPC
 //   crash   the process is killed before the call
 //   signal  SIGINT is raised, then the call is made
 //   term    the same with SIGTERM; hup: with SIGHUP
@@ -70,8 +70,8 @@ bool Proceed(int fd, bool isOpen = false) {
   if (strcmp(fault, "crash") == 0) kill(getpid(), SIGKILL);
   const int signal = !strcmp(fault, "signal") ? SIGINT : !strcmp(fault, "term") ? SIGTERM : SIGHUP;
   if (!strcmp(fault, "signal") || !strcmp(fault, "term") || !strcmp(fault, "hup")) raise(signal);
-  if (strcmp(fault, "fail") != 0) return true;
-  errno = EIO;
+  if (strcmp(fault, "fail") != 0 && strcmp(fault, "nospace") != 0) return true;
+  errno = strcmp(fault, "fail") == 0 ? EIO : ENOSPC;
   return false;
 }
 

@@ -112,9 +112,11 @@ RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& option
   // allowed to pass through the folders above the build.
   const int binary = WindowsBuild() ? -1 : open(KEL_BINARY, O_RDONLY | O_CLOEXEC);
   const int full = options.fullOutput ? open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
+  FILE* const error = options.splitError ? tmpfile() : nullptr;
   pid_t child = fork();
   if (child == 0) {
     dup2(full >= 0 ? full : pipeFds[1], STDOUT_FILENO);
+    if (error != nullptr) dup2(fileno(error), STDERR_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
@@ -160,6 +162,12 @@ RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& option
   close(pipeFds[0]);
   if (!ended) waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (error != nullptr) {
+    result.out += "<stderr>\n";
+    rewind(error);
+    for (size_t got; (got = fread(chunk, 1, sizeof chunk, error)) > 0;) result.out.append(chunk, got);
+    fclose(error);
+  }
   if (WindowsBuild()) {
     // Wine hands the program its full Windows path as argv[0], which the
     // usage text shows; the expected texts name it kel.

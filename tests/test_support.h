@@ -48,6 +48,7 @@ struct RunOptions {
   int signalAfter = 0;
   std::vector<std::string> environment = {};  ///< NAME=value pairs added for the child
   bool fullOutput = false;                    ///< standard output is /dev/full, which no write fits
+  bool splitError = false;  ///< standard error kept apart: `out` ends with "<stderr>\n" and its bytes
 };
 
 struct RunResult {
