@@ -7,6 +7,7 @@
 
 #include "archive.h"
 #include "events.h"
+#include "record.h"
 #include "select.h"
 #include "status.h"
 
@@ -18,9 +19,10 @@ namespace kel {
 /// nothing) in walk order whatever the count. Goes on after a stored file
 /// fails, and then returns NOT_WHOLE; a failure that every output would
 /// meet (no space, a read-only file system, no destination) stops it and is
-/// returned; a cut archive is told last.
+/// returned; a cut archive is told last. With `record`, what it wrote
+/// whole becomes the record of the pair (unless cancelled).
 Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selection, int threads,
-                  const Context& context);
+                  const Context& context, const RecordOptions* record = nullptr);
 
 }  // namespace kel
 

@@ -48,11 +48,12 @@ struct Options {
   bool quiet = false;
   bool json = false;
   bool dryRun = false;
-  int threads = 0;  ///< 0: as many as suit the machine
+  bool full = false;  ///< -u: every byte compared, whatever the record says
+  int threads = 0;    ///< 0: as many as suit the machine
 };
 
 // The options between the command option and its operands, each of them
-// one that `allowed` names ("q" -q, "n" -n, "j" -j N, "J" --json). False,
+// one that `allowed` names ("q" -q, "n" -n, "j" -j N, "J" --json, "F" --full). False,
 // after its message, for any other, or a thread count that is not a whole
 // number from 1 to 64.
 bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowed, Options* options) {
@@ -63,13 +64,18 @@ bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowe
       ++at;
       break;
     }
-    const char letter = option == "--json" ? 'J' : option.size() >= 2 && option[1] != '-' ? option[1] : '\0';
+    const char letter = option == "--json"                       ? 'J'
+                        : option == "--full"                     ? 'F'
+                        : option.size() >= 2 && option[1] != '-' ? option[1]
+                                                                 : '\0';
     if (letter == 'q' && option == "-q" && allowed.find(letter) != std::string::npos) {
       options->quiet = true;
     } else if (letter == 'n' && option == "-n" && allowed.find(letter) != std::string::npos) {
       options->dryRun = true;
     } else if (letter == 'J' && allowed.find(letter) != std::string::npos) {
       options->json = true;
+    } else if (letter == 'F' && allowed.find(letter) != std::string::npos) {
+      options->full = true;
     } else if (letter == 'j' && allowed.find(letter) != std::string::npos) {
       const std::string count = option.size() > 2           ? option.substr(2)
                                 : at + 1 < arguments.size() ? arguments[++at]
@@ -121,13 +127,13 @@ int Dispatch(const std::vector<std::string>& arguments) {
   const char letter =
       first.size() >= 2 ? static_cast<char>(tolower(static_cast<unsigned char>(first[1]))) : '\0';
   if (letter == 'h' || letter == '?') return Help(program);
-  static const std::string kAllowed[][2] = {{"d", "qj"}, {"l", "J"}, {"t", "q"},  {"e", "q"},
-                                            {"m", "q"},  {"r", "q"}, {"u", "qn"}, {"c", "q"}};
+  static const std::string kAllowed[][2] = {{"d", "qj"}, {"l", "J"}, {"t", "q"},   {"e", "q"},
+                                            {"m", "q"},  {"r", "q"}, {"u", "qnF"}, {"c", "q"}};
   const auto* command = std::find_if(std::begin(kAllowed), std::end(kAllowed),
                                      [letter](const auto& allowed) { return allowed[0][0] == letter; });
   if (command == std::end(kAllowed)) {
-    const bool option =
-        (letter != '\0' && std::strchr(kOptionLetters, letter) != nullptr) || first == "--json";
+    const bool option = (letter != '\0' && std::strchr(kOptionLetters, letter) != nullptr) ||
+                        first == "--json" || first == "--full";
     option ? messages::OptionBeforeCommand(first) : messages::UnknownCommand(first);
     return Usage(program);
   }
@@ -194,7 +200,7 @@ int Dispatch(const std::vector<std::string>& arguments) {
     case 'u': {
       if (count < 2) break;
       return UpdateFromFolder(operands[0], operands[1], {operands.begin() + 2, operands.end()},
-                              options.dryRun);
+                              options.dryRun, options.full);
     }
     case 'c':
       if (count < 1) break;

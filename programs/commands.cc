@@ -223,7 +223,9 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir,
   messages::ExtractAllHead(destDir);
   console::CatchInterrupts();
   Selection selection(patterns, names);
-  return Outcome(kel::ExtractAll(archive, destDir, selection, threads, teller.context), archivePath);
+  RecordOptions record;
+  record.folder = console::RecordFolder();
+  return Outcome(kel::ExtractAll(archive, destDir, selection, threads, teller.context, &record), archivePath);
 }
 
 int ExtractByAddress(const std::string& archivePath, const std::string& destDir, int64_t address) {
@@ -268,7 +270,7 @@ int ReplaceByName(const std::string& archivePath, const std::string& storedName,
 }
 
 int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
-                     const std::vector<std::string>& patterns, bool dryRun) {
+                     const std::vector<std::string>& patterns, bool dryRun, bool full) {
   UpdateCounts counts;
   Teller teller(Job::kUpdate, &counts);
   if (!dryRun) console::CatchInterrupts();
@@ -279,7 +281,10 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
       OpenArchive(archivePath, Opening(dryRun ? platform::Access::kRead : platform::Access::kReadWrite),
                   teller.context, &archive);
   Selection selection(patterns, names);
-  if (status) status = Update(archive, listing, selection, dryRun, teller.context, &counts);
+  RecordOptions record;
+  record.folder = console::RecordFolder();
+  record.ignore = full;
+  if (status) status = Update(archive, listing, selection, dryRun, teller.context, &counts, &record);
   // The total goes out before a change, or once nothing is to be written.
   if (!teller.totalShown && (status || status.code == KEL_ERR_NOT_WHOLE)) teller.UpdateTotal();
   return Outcome(status, archivePath);

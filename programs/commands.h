@@ -29,7 +29,7 @@ int MergeByName(const std::string& archivePath, const std::string& mergeName, co
 int ReplaceByFile(const std::string& archivePath, const std::string& file);
 int ReplaceByName(const std::string& archivePath, const std::string& storedName, const std::string& file);
 int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
-                     const std::vector<std::string>& patterns, bool dryRun);
+                     const std::vector<std::string>& patterns, bool dryRun, bool full);
 int CompactArchive(const std::string& archivePath, const std::string& newFile);
 
 }  // namespace kel

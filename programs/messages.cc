@@ -82,7 +82,7 @@ void Usage(const std::string& program) {
   Print("        " + program + " -e [-q] <kel_file> <address> [dest_dir]\n");
   Print("        " + program + " -r [-q] <kel_file> <file>\n");
   Print("        " + program + " -r [-q] <kel_file> <stored_name> <file>\n");
-  Print("        " + program + " -u [-q] [-n] <kel_file> <folder> [pattern...]\n");
+  Print("        " + program + " -u [-q] [-n] [--full] <kel_file> <folder> [pattern...]\n");
   Print("        " + program + " -c [-q] <kel_file> [new_file]\n");
 }
 

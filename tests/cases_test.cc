@@ -24,7 +24,7 @@
 //   bytes (C only, nothing converted), u8 (UTF-8 locales only), nobody (as uid 65534, the archive
 //   read-only), limit=N (file size limit), cwd=DIR, lock=sh|ex:FILE (held
 //   for the first 0.4 s), full (standard output is /dev/full)
-//   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
+//   CHECK: kel ARGS => STATUS OUTPUT | $ SHELL COMMAND (run in the folder) | PATH=DATA | PATH absent |
 //          tree DIR: PATH ... | ARCHIVE unchanged | ARCHIVE merged DATA => DATA |
 //          FILE is ARCHIVE [DATA] (its bytes, then DATA) | PATH mode OCTAL:UID
 // DATA: text with \xNN, ¶ (a line end), {N*c}, {rand N SEED [FROM]} and
@@ -88,7 +88,8 @@ const std::map<std::string, std::string> kMacros = {
      "<merge_file> [0x<address>]}{u -m [-q] <kel_file> <merge_name> <merge_file>}{u -e [-q] <kel_file> "
      "<address> "
      "<size> <dest_file>}{u -e [-q] <kel_file> <address> [dest_dir]}{u -r [-q] <kel_file> <file>}{u -r [-q] "
-     "<kel_file> <stored_name> <file>}{u -u [-q] [-n] <kel_file> <folder> [pattern...]}{u -c [-q] <kel_file> "
+     "<kel_file> <stored_name> <file>}{u -u [-q] [-n] [--full] <kel_file> <folder> [pattern...]}{u -c [-q] "
+     "<kel_file> "
      "[new_file]}"},
     {"u", "        kel %¶"},
     {"err", "error : %.¶"},
@@ -317,6 +318,7 @@ struct Trial {
   const Case& c;
   const std::string locale;
   ScopedTempDir dir;
+  ScopedTempDir records;  ///< the XDG_CACHE_HOME of its runs
   std::map<std::string, std::string> archives;
 
   std::string Text(std::string text) const {
@@ -393,6 +395,7 @@ struct Trial {
       args.push_back(Text(word));
     if (!threads.empty()) args.insert(args.begin() + 1, threads);
     RunOptions run = {locale, c.Has("cwd") ? dir / c.Option("cwd") : dir.path(), c.Has("nobody")};
+    run.records = records.path();
     if (run.asNobody) chmod((dir / args[1]).c_str(), 0444);
     if (c.Has("limit")) run.fileSizeLimit = std::stol(c.Option("limit"));
     run.fullOutput = c.Has("full");
@@ -432,6 +435,10 @@ struct Trial {
     const std::string how = words.size() > 1 ? words[1] : "", equals = check.substr(check.find('=') + 1);
     if (words[0] == "kel") {
       Kel(check, "");
+    } else if (words[0] == "$") {
+      const std::string shell =
+          "cd '" + dir.path() + "' && XDG_CACHE_HOME='" + records.path() + "' && " + check.substr(2);
+      EXPECT_EQ(std::system(shell.c_str()), 0);
     } else if (words[0] == "tree") {
       std::vector<std::string> wanted;
       for (size_t i = 2; i < words.size(); ++i)
