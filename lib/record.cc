@@ -81,7 +81,7 @@ void PutHead(uint8_t* head, uint64_t pair, int64_t written, uint64_t count, cons
 std::string RecordPath(const RecordOptions& options, const std::string& archivePath,
                        const std::string& folder, Encoding encoding, uint64_t* pair) {
   const std::string archive = platform::RealPath(SystemPath(archivePath, encoding));
-  const std::string below = platform::RealPath(SystemPath(folder, encoding));
+  const std::string below = platform::RealPath(folder.empty() ? "." : SystemPath(folder, encoding));
   if (options.folder.empty() || archive.empty() || below.empty()) return "";
   *pair = DigestOf(archive + '\0' + below);
   static const char kHex[] = "0123456789abcdef";

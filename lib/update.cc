@@ -175,11 +175,13 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
   count.nothingWritten = dryRun || ambiguous;
   if (!count.nothingWritten && !moves.empty()) {
     if (Status ready = ReadyToChange(context); !ready) return ready;
-    if (Status written = WriteMoves(archive, moves, static_cast<int64_t>(space.End()), block, context);
+    if (Status written =
+            WriteMoves(archive, moves, static_cast<int64_t>(space.End()), block, context, &identity.digest);
         !written) {
       return written;
     }
-    if (writer) writer->Finish(archive);
+    // The journal read the directory as the change left it.
+    if (writer && platform::FactsOf(archive.file.handle, &identity.facts)) writer->Finish(identity);
   } else if (writer && proofs && proofs->Written() != 0) {
     writer->Finish(identity);
   } else if (writer) {
