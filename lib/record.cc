@@ -8,6 +8,7 @@
 // all little-endian; the checksum covers the entries, then the head before it.
 #include "record.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -134,15 +135,22 @@ RecordReader::RecordReader(const RecordOptions& options, Archive& archive, const
       Newest(identity->facts) >= written - TickOf(identity->facts)) {
     return;
   }
-  std::vector<uint8_t> bytes(count * kEntrySize);
-  if (file.ReadAt(kHeadSize, bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size())) return;
+  // Read a block at a time: the entries alone are held.
+  std::vector<uint8_t> bytes(std::min<uint64_t>(count, 1 << 14) * kEntrySize);
   journal::Checksum sum;
-  sum.Add(bytes.data(), bytes.size());
-  sum.Add(head, kChecksumAt);
-  if (sum.Value() != LittleEndian(head + kChecksumAt, 8)) return;
   entries_.resize(count);
   for (uint64_t i = 0; i < count; ++i) {
-    const uint8_t* at = bytes.data() + i * kEntrySize;
+    const size_t in = i % (bytes.size() / kEntrySize);
+    if (in == 0) {
+      const size_t chunk = std::min<uint64_t>(count - i, bytes.size() / kEntrySize) * kEntrySize;
+      if (file.ReadAt(static_cast<int64_t>(kHeadSize + i * kEntrySize), bytes.data(), chunk) !=
+          static_cast<int64_t>(chunk)) {
+        entries_.clear();
+        return;
+      }
+      sum.Add(bytes.data(), chunk);
+    }
+    const uint8_t* at = bytes.data() + in * kEntrySize;
     RecordEntry& entry = entries_[i];
     entry.index = static_cast<uint32_t>(LittleEndian(at, 4));
     entry.pathDigest = static_cast<uint32_t>(LittleEndian(at + 4, 4));
@@ -154,6 +162,11 @@ RecordReader::RecordReader(const RecordOptions& options, Archive& archive, const
       entries_.clear();
       return;
     }
+  }
+  sum.Add(head, kChecksumAt);
+  if (sum.Value() != LittleEndian(head + kChecksumAt, 8)) {
+    entries_.clear();
+    return;
   }
   written_ = written;
 }
