@@ -78,7 +78,8 @@ std::vector<Stored> Shape(const std::string& shape, uint64_t gib = 1) {
             {"scenario/" + Name("ch", d) + "/" + Name("s", f) + ".txt", 1024 + Random() % (7 * 1024 + 1)});
     for (int d = 0; d < 180; ++d)
       for (int f = 0; f < 100; ++f)
-        files.push_back({"data/" + Name("d", d) + "/" + Name("f", f) + ".bin", Random() % (118 * 1024 * gib)});
+        files.push_back(
+            {"data/" + Name("d", d) + "/" + Name("f", f) + ".bin", Random() % (118 * 1024 * gib)});
   } else if (shape == "many") {
     for (int d = 0; d < 1000; ++d)
       for (int f = 0; f < 1000; ++f)

@@ -18,7 +18,7 @@
 namespace kel {
 namespace {
 
-constexpr char kRecordMagic[] = "KELREC01";
+constexpr uint8_t kRecordMagic[8] = {'K', 'E', 'L', 'R', 'E', 'C', '0', '1'};
 constexpr size_t kHeadSize = 88;
 constexpr size_t kEntrySize = 56;
 constexpr size_t kChecksumAt = kHeadSize - 8;
@@ -96,9 +96,12 @@ std::string RecordPath(const RecordOptions& options, const std::string& archiveP
 bool IdentityOf(Archive& archive, ArchiveIdentity* identity) {
   Cbuffer block;
   uint64_t digests[2];
-  return platform::FactsOf(archive.file.handle, &identity->facts) &&
-         journal::Digests(archive.file, archive.location, {}, digests, block) &&
-         (identity->digest = digests[0], true);
+  if (!platform::FactsOf(archive.file.handle, &identity->facts) ||
+      !journal::Digests(archive.file, archive.location, {}, digests, block)) {
+    return false;
+  }
+  identity->digest = digests[0];
+  return true;
 }
 
 uint32_t PathDigest(const std::string& storedPath) { return static_cast<uint32_t>(DigestOf(storedPath)); }
@@ -194,8 +197,9 @@ void RecordWriter::Open() {
   if (failed_) return;
   // The folders above the record, as far as they are missing.
   const std::string& cache = options_.folder;
-  for (size_t at = cache.find('/', 1); at != std::string::npos; at = cache.find('/', at + 1))
+  for (size_t at = cache.find('/', 1); at != std::string::npos; at = cache.find('/', at + 1)) {
     platform::MakeFolder(cache.substr(0, at));
+  }
   platform::MakeFolder(cache);
   spare_ = target_ + ".new";
   platform::RemoveLeftover(spare_);
@@ -255,9 +259,9 @@ void RecordWriter::Finish(const ArchiveIdentity& identity) {
   sum_.Add(head, kChecksumAt);
   PutLittleEndian64(head + kChecksumAt, sum_.Value());
   if (failed_ || !platform::WriteAt(handle_, 0, head, kHeadSize)) return;
-  Cfile old;
-  const int held = old.Open(target_, platform::Access::kRead, Encoding::kUtf8) == 0 ? old.handle : -1;
-  old.handle = -1;
+  // Over the record there now, if any, and only while it is still there.
+  int held = -1;
+  platform::OpenFile(SystemPath(target_, Encoding::kUtf8), platform::Access::kRead, &held);
   platform::PlaceFile(handle_, spare_, target_, held);
   handle_ = -1;
 }
