@@ -58,6 +58,9 @@ struct FileFacts {
   }
 };
 bool FactsOf(int handle, FileFacts* facts);
+/// The facts of the regular file named `path`, without opening it where the
+/// system allows (a link is not followed); false for anything else.
+bool FactsAt(const std::string& path, FileFacts* facts);
 /// Whether the open file is the user's own and no one else may write it
 /// (POSIX: owner and mode; Windows keeps a user's local data private).
 bool PrivateFile(int handle);

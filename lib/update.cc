@@ -114,6 +114,14 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
     if (refused[index]) continue;
     const std::string path = prefix + files[index].first;
     const int64_t size = files[index].second;
+    // What the record proves unchanged is not even opened.
+    RecordEntry noted = {walked[at].first, PathDigest(entry.path), entry.address, entry.size, {}};
+    if (walked[at].second != nullptr && platform::FactsAt(SystemPath(path, encoding), &noted.facts) &&
+        Proves(*walked[at].second, noted.facts, proofs->Written())) {
+      ++count.unchanged;
+      if (writer) writer->Add(noted);
+      continue;
+    }
     Cfile file;
     if (file.Open(path, platform::Access::kRead, encoding) != 0) {
       context.Report(Told(KEL_EVENT_FILE_DONE, KEL_ERR_OPEN, path));
@@ -125,12 +133,7 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
     platform::FileFacts before;
     platform::FileFacts after;
     const bool known = platform::FactsOf(file.handle, &before);
-    RecordEntry noted = {walked[at].first, PathDigest(entry.path), entry.address, entry.size, before};
-    if (known && walked[at].second != nullptr && Proves(*walked[at].second, before, proofs->Written())) {
-      ++count.unchanged;
-      if (writer) writer->Add(noted);
-      continue;
-    }
+    noted.facts = before;
     if (size == static_cast<int64_t>(entry.size) && StoredBytesEqual(archive.file, entry, file, block)) {
       ++count.unchanged;
       if (writer && known && platform::FactsOf(file.handle, &after) && after.id == before.id &&
