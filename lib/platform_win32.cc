@@ -377,16 +377,6 @@ bool FactsOf(int handle, FileFacts* facts) {
   return true;
 }
 
-bool PrivateFile(int handle) { return IsRegularFile(handle); }
-
-bool FactsAt(const std::string& path, FileFacts* facts) {
-  int handle = -1;
-  if (OpenFile(path, Access::kRead, &handle) != 0) return false;
-  const bool known = IsRegularFile(handle) && FactsOf(handle, facts);
-  CloseFile(handle);
-  return known;
-}
-
 int64_t ReadAt(int handle, int64_t position, void* destination, size_t count) {
   HANDLE file = Handle(handle);
   auto* at = static_cast<char*>(destination);
