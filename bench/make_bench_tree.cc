@@ -13,9 +13,11 @@
 //
 // big: 4 files of 256 MiB. small: 20,000 files of 1-8 KiB in 400 folders three
 // levels deep. many: 1,000,000 empty and tiny files in 1,000 folders. loop:
-// 2,000 texts and 18,000 other files, 1 GiB.
-//   make_bench_tree edit <folder> <round>  edits the loop shape's texts below
-//                                          the folder, as a translator would
+// 2,000 texts and 18,000 other files, 1 GiB (`make_bench_tree loop <out> N`:
+// N GiB, the texts as they are).
+//   make_bench_tree edit <folder> <round> [count]  edits the loop shape's
+//       texts (the first `count`) below the folder, as a translator would,
+//       and prints the bytes the edited texts hold
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,7 +55,7 @@ std::string Name(const char* prefix, int i) {
 }
 
 // The files of a shape, in tree order: every folder's files, then its sub-folders.
-std::vector<Stored> Shape(const std::string& shape) {
+std::vector<Stored> Shape(const std::string& shape, uint64_t gib = 1) {
   std::vector<Stored> files;
   if (shape == "big" || shape == "scan") {
     for (int i = 0; i < 4; ++i) files.push_back({"big/" + Name("part", i) + ".bin", uint64_t{256} << 20});
@@ -76,7 +78,8 @@ std::vector<Stored> Shape(const std::string& shape) {
             {"scenario/" + Name("ch", d) + "/" + Name("s", f) + ".txt", 1024 + Random() % (7 * 1024 + 1)});
     for (int d = 0; d < 180; ++d)
       for (int f = 0; f < 100; ++f)
-        files.push_back({"data/" + Name("d", d) + "/" + Name("f", f) + ".bin", Random() % (118 * 1024)});
+        files.push_back(
+            {"data/" + Name("d", d) + "/" + Name("f", f) + ".bin", Random() % (118 * 1024 * gib)});
   } else if (shape == "many") {
     for (int d = 0; d < 1000; ++d)
       for (int f = 0; f < 1000; ++f)
@@ -252,10 +255,11 @@ bool Create(const std::vector<Stored>& files, const std::string& root) {
 
 // One round of a translator's edits to the texts of the loop shape below
 // `root`: a third grow, a third shrink, a third keep their size.
-bool Edit(const std::string& root, int round) {
+bool Edit(const std::string& root, int round, int count) {
   int i = 0;
+  uint64_t edited = 0;
   for (const Stored& file : Shape("loop")) {
-    if (file.path.compare(0, 9, "scenario/") != 0) continue;
+    if (file.path.compare(0, 9, "scenario/") != 0 || i == count) continue;
     const std::string path = root + "/" + file.path;
     struct stat info;
     if (stat(path.c_str(), &info) != 0) return false;
@@ -267,17 +271,20 @@ bool Edit(const std::string& root, int round) {
         std::fclose(out) != 0) {
       return false;
     }
+    edited += newSize;
     ++i;
   }
+  std::printf("%llu\n", static_cast<unsigned long long>(edited));
   return true;
 }
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "create") == 0) return Create(Shape(argv[2]), argv[3]) ? 0 : 1;
-  if (argc == 4 && std::strcmp(argv[1], "edit") == 0) return Edit(argv[2], std::atoi(argv[3])) ? 0 : 1;
-  const std::string shape = argc == 3 ? argv[1] : "";
+  if (argc >= 4 && std::strcmp(argv[1], "edit") == 0)
+    return Edit(argv[2], std::atoi(argv[3]), argc > 4 ? std::atoi(argv[4]) : -1) ? 0 : 1;
+  const std::string shape = argc == 3 || (argc == 4 && std::strcmp(argv[1], "loop") == 0) ? argv[1] : "";
   if (shape == "sparse") return WriteSparse(argv[2]) ? 0 : 1;
-  const std::vector<Stored> files = Shape(shape);
+  const std::vector<Stored> files = Shape(shape, argc == 4 ? std::strtoull(argv[3], nullptr, 10) : 1);
   if (files.empty()) {
     std::fprintf(stderr, "usage: %s big|small|many <out> | scan|sparse <out.kel>\n", argv[0]);
     return 2;

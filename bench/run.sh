@@ -27,9 +27,12 @@ work=$BUILD/bench-work
 rm -rf "$work"
 mkdir -p "$work/dest"
 mkdir -p "$work/ext4"
-trap 'umount "$work/dest" "$work/ext4" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'umount "$work/dest" "$work/ext4" 2>/dev/null || true; rm -rf "$work"' EXIT
 dest=disk
-if [[ ${DEST:-tmpfs} == tmpfs ]] && mount -t tmpfs -o size=8g tmpfs "$work/dest" 2>/dev/null; then dest=tmpfs; fi
+# The loop holds its archive three times and the extracted files once.
+if [[ ${DEST:-tmpfs} == tmpfs ]] && mount -t tmpfs -o size=$((8 + 4 * ${LOOP_GIB:-1}))g tmpfs "$work/dest" 2>/dev/null; then
+  dest=tmpfs
+fi
 command -v strace >/dev/null || { apt-get install -y -qq strace >/dev/null || apt-get update -qq && apt-get install -y -qq strace >/dev/null; }
 kel=$BUILD/kel
 # The threads of the parallel extraction.
@@ -226,46 +229,81 @@ for shape in $SHAPES; do
       check "$(median "${rss[kelm]}") < 8 * 1024" "merge: kel -m peak memory under 8 MiB"
       rm -f "$work/merge.kel" "$work/movie.bin" "$work/movie.xor" ;;
     loop)
-      # The translator's loop on tmpfs: extract everything, edit the 2,000
-      # texts (a third grown, a third shrunk, a third the same size), put them
-      # back with one -u, check, four rounds; then -c. Beside it, the same
-      # rounds put back by a loop of -r, one per text.
+      # The translator's loop on tmpfs: extract everything, edit the texts
+      # (LOOP_EDITS of the 2,000, default all: a third grown, a third shrunk,
+      # a third the same size), put them back with one -u, check, LOOP_ROUNDS
+      # rounds (default 4); then -c. Each round times -u with the record that
+      # -d and the -u before wrote (once, under strace, which counts the bytes
+      # it reads, and its syncs), against today's put-back that reads everything (--full)
+      # and the one with no record for its pair (the fallback), each RUNS
+      # times on a copy of the archive, and once more under strace. Beside
+      # it, the same rounds put back by a loop of -r, one per text (LOOP_GIB
+      # 1 only). LOOP_GIB (default 1) scales the archive.
       at=$work/dest
-      files=$("$BUILD/make_bench_tree" loop "$at/loop")
+      gib=${LOOP_GIB:-1}
+      edits=${LOOP_EDITS:-2000}
+      export XDG_CACHE_HOME=$at/cache
+      files=$("$BUILD/make_bench_tree" loop "$at/loop" "$gib")
       rm -f "$at/loop.tar"
-      cp "$at/loop.kel" "$at/r.kel"
+      [[ $gib != 1 ]] || cp "$at/loop.kel" "$at/r.kel"
+      directory=$(( $("$kel" -l "$at/loop.kel" | awk 'NR == 3 { print $1 }') - 34 ))
       echo
-      echo "== loop: $files files, $(du -m --apparent-size "$at/loop.kel" | cut -f1) MiB; 2,000 texts edited a round"
+      echo "== loop: $files files, $(du -m --apparent-size "$at/loop.kel" | cut -f1) MiB, directory $directory bytes;" \
+        "$edits texts edited a round"
       measure extract "rm -rf $at/w" "$kel" -d -q "$at/loop.kel" "$at/w"
-      cp -r "$at/w" "$at/wr"
-      printf '%-6s %10s %12s %7s %14s %10s %14s\n' round "-u wall s" "-u fsyncs" check "size after -u" "-r loop s" "size after -r"
-      for round in 1 2 3 4; do
-        "$BUILD/make_bench_tree" edit "$at/w" "$round"
-        "$BUILD/make_bench_tree" edit "$at/wr" "$round"
-        cp "$at/loop.kel" "$at/before.kel"
-        syncs=$(strace -f -c -e trace=fsync,fdatasync -o "$work/strace" "$kel" -u -q "$at/loop.kel" "$at/w" >/dev/null 2>&1;
-                awk '$NF == "fsync" || $NF == "fdatasync" { n += $4 } END { print n + 0 }' "$work/strace")
-        wall[update]=""
+      [[ $gib != 1 ]] || cp -r "$at/w" "$at/wr"
+      # reads <log>: the bytes that the reads in an strace log returned.
+      reads() { awk -F'= ' '/^[0-9]+ +(read|pread64)\(/ && $NF + 0 > 0 { n += $NF } END { print n + 0 }' "$1"; }
+      traced() { strace --seccomp-bpf -f -e trace=read,pread64,fsync,fdatasync -o "$work/reads" "$@" >/dev/null 2>&1; }
+      printf '%-6s %9s %9s %9s %11s %11s %11s %11s %6s %6s %14s %9s\n' round "-u s" "--full s" "none s" \
+        "-u read" "--full read" "none read" "edited" fsyncs check "size after -u" "-r loop s"
+      for ((round = 1; round <= ${LOOP_ROUNDS:-4}; round++)); do
+        edited=$("$BUILD/make_bench_tree" edit "$at/w" "$round" "$edits")
+        [[ $gib != 1 ]] || "$BUILD/make_bench_tree" edit "$at/wr" "$round" "$edits" >/dev/null
+        wall[full]="" wall[none]=""
         for ((run = 0; run < RUNS; run++)); do
-          measure update "cp $at/before.kel $at/timed.kel" "$kel" -u -q "$at/timed.kel" "$at/w"
+          measure full "cp $at/loop.kel $at/timed.kel" "$kel" -u -q --full "$at/timed.kel" "$at/w"
+          # A copy is another archive: the record of the pair (timed.kel, w) does not hold for it.
+          measure none "cp $at/loop.kel $at/timed.kel" "$kel" -u -q "$at/timed.kel" "$at/w"
         done
+        cp "$at/loop.kel" "$at/timed.kel" && traced "$kel" -u -q --full "$at/timed.kel" "$at/w"
+        fullRead=$(reads "$work/reads")
+        cp "$at/loop.kel" "$at/timed.kel" && traced "$kel" -u -q "$at/timed.kel" "$at/w"
+        noneRead=$(reads "$work/reads")
+        rm -f "$at/timed.kel"
+        wall[update]=""
+        measure update "" strace --seccomp-bpf -f -e trace=read,pread64,fsync,fdatasync -o "$work/reads" \
+          "$kel" -u -q "$at/loop.kel" "$at/w"
+        read=$(reads "$work/reads")
+        syncs=$(grep -cE '^[0-9]+ +f(data)?sync\(' "$work/reads" || true)
         rm -rf "$at/check"
         "$kel" -d -q "$at/loop.kel" "$at/check" && diff -r "$at/w" "$at/check" >/dev/null && "$kel" -t -q "$at/loop.kel" \
           && ok=ok || { ok=FAIL; failed=1; }
-        start=${EPOCHREALTIME/,/.}
-        (tool=$(realpath "$kel") && cd "$at/wr" && find scenario -name '*.txt' | while read -r text; do
-          "$tool" -r -q ../r.kel "$text" "$text"; done)
-        end=${EPOCHREALTIME/,/.}
-        printf '%-6s %10.3f %12s %7s %14s %10.2f %14s\n' "$round" "$(median "${wall[update]}")" "$syncs" "$ok" \
-          "$(stat -c %s "$at/loop.kel")" "$(awk "BEGIN { print $end - $start }")" "$(stat -c %s "$at/r.kel")"
+        rm -rf "$at/check"
+        rloop=-
+        if [[ $gib == 1 ]]; then
+          start=${EPOCHREALTIME/,/.}
+          (tool=$(realpath "$kel") && cd "$at/wr" && find scenario -name '*.txt' | while read -r text; do
+            "$tool" -r -q ../r.kel "$text" "$text"; done)
+          end=${EPOCHREALTIME/,/.}
+          rloop=$(awk "BEGIN { printf \"%.2f\", $end - $start }")
+        fi
+        printf '%-6s %9.3f %9.3f %9.3f %11s %11s %11s %11s %6s %6s %14s %9s\n' "$round" "$(median "${wall[update]}")" \
+          "$(median "${wall[full]}")" "$(median "${wall[none]}")" "$read" "$fullRead" "$noneRead" "$edited" "$syncs" \
+          "$ok" "$(stat -c %s "$at/loop.kel")" "$rloop"
+        # The edited files twice (compared, copied), the directory three times (the walk, the
+        # archive's identity, the journal's digests) and the record, 56 bytes a file.
+        check "$read <= 2 * $edited + 3 * $directory + 88 + 56 * $files" \
+          "loop round $round: -u reads twice the edited bytes, the directory three times and the record"
         last=${wall[update]}
       done
-      rm -rf "$at/before.kel" "$at/timed.kel" "$at/r.kel" "$at/wr" "$at/check"
+      rm -rf "$at/r.kel" "$at/wr" "$at/cache"
       printf 'extract-all %.3f s; ' "$(median "${wall[extract]}")"
       "$kel" -c "$at/loop.kel"
       "$kel" -t "$at/loop.kel"
       echo "after -c: $(stat -c %s "$at/loop.kel") bytes"
       check "$(ratio "$last" "${wall[extract]}") <= 1.5" "loop: kel -u wall at most 1.5 x kel -d of the whole archive"
+      unset XDG_CACHE_HOME
       rm -rf "$at"/* ;;
     sparse)
       "$BUILD/make_bench_tree" sparse "$work/sparse.kel"

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   data[0] ^= 0x20; /* its first letter in the other case */
   if (kel_replace(archive, argv[2], data, size, NULL, NULL) != KEL_OK) return fail("replace");
   const char* patterns[] = {"*.txt"};
-  kel_extract_options options = {patterns, 1, 0, NULL, NULL};
+  kel_extract_options options = {patterns, 1, 0, NULL, NULL, NULL};
   if (kel_extract(archive, argv[3], &options) != KEL_OK) return fail("extract");
   free(data);
   kel_close(archive);

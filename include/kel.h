@@ -207,6 +207,9 @@ typedef struct kel_extract_options {
   int threads;           /**< 0: one per core, at most 8 */
   kel_event_fn on_event; /**< FILE, PROGRESS, FILE_DONE, NOT_FOUND; may be null */
   void* user;
+  /** Null, or the folder (UTF-8 on Windows) of the records of what was written (kel(1), RECORD):
+   * what is written whole becomes the record of the pair (archive, destination). */
+  const char* record_folder;
 } kel_extract_options;
 
 /** Every chosen stored file below `destination`, folders made as needed;
@@ -243,6 +246,10 @@ typedef struct kel_update_options {
   int dry_run;           /**< non-zero: report, write nothing */
   kel_event_fn on_event; /**< UPDATE, NOT_FOUND, FILE_DONE (a file not put back), CHANGE */
   void* user;
+  /** Null, or the folder of the records: a file that the pair's record proves
+   * unchanged is not read, and what was found equal or put back is recorded. */
+  const char* record_folder;
+  int full; /**< non-zero: compare every file whatever the record says */
 } kel_update_options;
 
 /** Puts back every file of `folder` (as kel_extract wrote it) whose bytes

@@ -155,7 +155,10 @@ int kel_extract(kel_archive* archive, const char* destination, const kel_extract
   kel::AppendBackslash(destDir, archive->archive.encoding);
   kel::Selection selection(Patterns(chosen.patterns, chosen.pattern_count), archive->archive.encoding);
   CallContext call(archive, chosen.on_event, chosen.user);
-  return Record(kel::ExtractAll(archive->archive, destDir, selection, chosen.threads, call.context));
+  kel::RecordOptions record;
+  if (chosen.record_folder != nullptr) record.folder = chosen.record_folder;
+  return Record(
+      kel::ExtractAll(archive->archive, destDir, selection, chosen.threads, call.context, false, &record));
 }
 
 int kel_test(kel_archive* archive, kel_event_fn on_event, void* user, uint64_t* unclaimed) {
@@ -207,8 +210,11 @@ int kel_update(kel_archive* archive, const char* folder, const kel_update_option
                            event.done,          event.number};
     return chosen.on_event(chosen.user, &out) == 0;
   };
+  kel::RecordOptions record;
+  if (chosen.record_folder != nullptr) record.folder = chosen.record_folder;
+  record.ignore = chosen.full != 0;
   const kel::Status status =
-      kel::Update(archive->archive, listing, selection, chosen.dry_run != 0, call.context, &found);
+      kel::Update(archive->archive, listing, selection, chosen.dry_run != 0, call.context, &found, &record);
   if (counts != nullptr) *counts = {found.changed, found.unchanged, found.notFound, found.skipped};
   return Record(status);
 }

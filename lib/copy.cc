@@ -73,6 +73,7 @@ Status RangeCopier::CopyRange(const std::string& destFile, int64_t address, int6
                               const Context& context, const std::function<void(const Event&)>& report,
                               int folder, const std::string& name) {
   failure_ = platform::Failure::kOther;
+  written_ = {};
   if (Status checked = CheckRange(archive_, address, size); !checked) return checked;
   // An archive file smaller than the block needs no more than its length (a
   // device or a pipe, which has none, gets the whole block).
@@ -166,7 +167,9 @@ Status RangeCopier::CopyRange(const std::string& destFile, int64_t address, int6
     done += count;
     markUpTo((done + kMarkEvery - 1) / kMarkEvery, done);
   }
+  if (!platform::FactsOf(output.handle, &written_)) written_ = {};
   if (output.Close()) return {};
+  written_ = {};
   // Closed, an output that the archive names is removed by its name.
   return writeFailed();
 }

@@ -46,6 +46,9 @@ class RangeCopier {
                    const std::string& name = "");
   /// Why the output of the last copy that failed could not be written.
   platform::Failure Failure() const { return failure_; }
+  /// What the file system told of the last output copied whole, right
+  /// after its last write (id 0 when it could not tell).
+  const platform::FileFacts& Written() const { return written_; }
   /// Reads ahead no further than `end`, where the data still to be copied
   /// end (several copiers share out one run of small stored files).
   void ReadUpTo(int64_t end) { readEnd_ = end; }
@@ -57,6 +60,7 @@ class RangeCopier {
   Cfile& archive_;
   const Encoding encoding_;
   platform::Failure failure_ = platform::Failure::kOther;
+  platform::FileFacts written_;
   Cbuffer block_;
   int64_t windowStart_ = 0;  ///< the archive bytes the block holds, plain
   int64_t windowEnd_ = 0;

@@ -182,6 +182,7 @@ void Extraction::Prepare(const ArchiveEntry& entry, uint64_t index, Task& task, 
   const Encoding encoding = archive_.encoding;
   task.address = entry.address;
   task.size = entry.size;
+  task.index = index;
   if (!IsSafeEntryPath(entry.path, encoding)) return sink(Done(Fail(KEL_ERR_UNSAFE_PATH, entry.path)));
   // One name on disk is one stored path's (the same path again is written again).
   const std::string key = OutputKey(entry.path, encoding);
@@ -244,6 +245,9 @@ void Extraction::Copy(Task& task, RangeCopier& copier, OutputFolders* folders, c
     failure = copier.Failure();
   }
   task.written = result.ok() || (keep && result.code == KEL_ERR_EXISTS);
+  // A kept output is the user's, never proof of the stored bytes.
+  task.recorded = result.ok();
+  if (task.recorded) task.facts = copier.Written();
   if (!result.ok() && FailsEveryOutput(failure)) {
     task.stop = result;
   } else {

@@ -42,6 +42,10 @@ struct Task {
   bool started = false;
   bool written = false;
   size_t key = 0;              ///< the hash of its OutputKey
+  uint64_t index = 0;          ///< its place in the walk
+  uint32_t pathDigest = 0;     ///< for the record of what was written
+  bool recorded = false;       ///< written whole by this run (not kept): `facts` hold
+  platform::FileFacts facts;   ///< of its output, once written whole
   std::optional<Status> stop;  ///< the failure that stops the whole run
   std::vector<Event> events;   ///< what it tells, while threads work side by side
 };

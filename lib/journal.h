@@ -68,6 +68,8 @@ class Journal {
   /// Writes the saved bytes back and cuts the archive to its old length;
   /// false when that failed (the next kel that opens it tries again).
   bool RollBack();
+  /// The digest of the header and directory as the change leaves them.
+  uint64_t NewDigest() const { return LittleEndian(trailer_ + 48, 8); }
 
  private:
   /// Writes `count` bytes of the journal's body in turn; false when it fails.

@@ -52,11 +52,18 @@ struct FileFacts {
   int64_t size = 0;
   int64_t modified = 0;  ///< the times of its last change of bytes and of anything, in ns
   int64_t changed = 0;   ///< since 1970 (as the system clock counts)
+  uint64_t device = 0;   ///< the file system's number (Windows: the volume's serial)
   bool SameState(const FileFacts& other) const {
     return size == other.size && modified == other.modified && changed == other.changed;
   }
 };
 bool FactsOf(int handle, FileFacts* facts);
+/// The facts of the regular file named `path`, without opening it where the
+/// system allows (a link is not followed); false for anything else.
+bool FactsAt(const std::string& path, FileFacts* facts);
+/// Whether the open file is the user's own and no one else may write it
+/// (POSIX: owner and mode; Windows keeps a user's local data private).
+bool PrivateFile(int handle);
 /// Reads up to `count` bytes at `position`; fewer only at the end of the file.
 /// Returns the count read, or -1 on an error.
 int64_t ReadAt(int handle, int64_t position, void* destination, size_t count);

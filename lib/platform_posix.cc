@@ -303,12 +303,34 @@ int64_t FileLength(int handle) {
   return info.st_size;
 }
 
+namespace {
+
+void Facts(const struct stat& info, FileFacts* facts) {
+  const auto nanoseconds = [](const timespec& time) { return time.tv_sec * 1000000000LL + time.tv_nsec; };
+  *facts = {info.st_ino, info.st_nlink, info.st_size, nanoseconds(info.st_mtim), nanoseconds(info.st_ctim),
+            info.st_dev};
+}
+
+}  // namespace
+
 bool FactsOf(int handle, FileFacts* facts) {
   struct stat info;
   if (fstat(handle, &info) != 0) return false;
-  const auto nanoseconds = [](const timespec& time) { return time.tv_sec * 1000000000LL + time.tv_nsec; };
-  *facts = {info.st_ino, info.st_nlink, info.st_size, nanoseconds(info.st_mtim), nanoseconds(info.st_ctim)};
+  Facts(info, facts);
   return true;
+}
+
+bool FactsAt(const std::string& path, FileFacts* facts) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  Facts(info, facts);
+  return true;
+}
+
+bool PrivateFile(int handle) {
+  struct stat info;
+  return fstat(handle, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+         (info.st_mode & 022) == 0;
 }
 
 int64_t ReadAt(int handle, int64_t position, void* destination, size_t count) {

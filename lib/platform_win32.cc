@@ -368,9 +368,12 @@ bool FactsOf(int handle, FileFacts* facts) {
   }
   // Times count 100 ns from 1601, 11,644,473,600 s before 1970.
   constexpr int64_t k1970 = 116444736000000000;
-  *facts = {(uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, info.nNumberOfLinks,
+  *facts = {(uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+            info.nNumberOfLinks,
             static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow),
-            (times.LastWriteTime.QuadPart - k1970) * 100, (times.ChangeTime.QuadPart - k1970) * 100};
+            (times.LastWriteTime.QuadPart - k1970) * 100,
+            (times.ChangeTime.QuadPart - k1970) * 100,
+            info.dwVolumeSerialNumber};
   return true;
 }
 

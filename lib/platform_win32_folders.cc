@@ -275,6 +275,18 @@ bool FindFile(const std::string& path, int64_t* size) {
   return true;
 }
 
+// A user's local data are private on Windows: the folder's rights keep
+// others out.
+bool PrivateFile(int handle) { return IsRegularFile(handle); }
+
+bool FactsAt(const std::string& path, FileFacts* facts) {
+  int handle = -1;
+  if (OpenFile(path, Access::kRead, &handle) != 0) return false;
+  const bool known = IsRegularFile(handle) && FactsOf(handle, facts);
+  CloseFile(handle);
+  return known;
+}
+
 bool IsFolder(const std::string& path) {
   const DWORD attributes = GetFileAttributesW(path.empty() ? L"." : ToOsPath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

@@ -2,6 +2,7 @@
 #include "update.h"
 
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 
 #include "paths.h"
@@ -87,8 +88,13 @@ Status ListFolder(const std::string& folder, Encoding encoding, FolderListing* l
 }
 
 Status Update(Archive& archive, const FolderListing& listing, Selection& selection, bool dryRun,
-              const Context& context, UpdateCounts* counts) {
+              const Context& context, UpdateCounts* counts, const RecordOptions* record) {
   const Encoding encoding = archive.encoding;
+  ArchiveIdentity identity;
+  std::optional<RecordReader> proofs;
+  std::optional<RecordWriter> writer;
+  if (record != nullptr && !record->ignore) proofs.emplace(*record, archive, listing.folder, &identity);
+  if (record != nullptr) writer.emplace(*record, archive.file.path, listing.folder, encoding);
   const auto& files = listing.files;
   // The files the patterns choose, by the name on disk of the stored path
   // each stands for, as extraction writes it.
@@ -101,12 +107,16 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
   }
   ClaimedSpace space;
   std::vector<std::pair<ArchiveEntry, size_t>> found;
+  // The place in the walk of each stored file found, and its record's entry.
+  std::vector<std::pair<uint32_t, const RecordEntry*>> walked;
+  uint32_t walkIndex = 0;
   // Where in `found` each file's stored file is: a file that stands for two
   // stored files (one name on disk for both) is refused, and nothing written.
   std::unordered_map<size_t, size_t> foundAt;
   std::vector<bool> refused(files.size(), false);
   bool ambiguous = false;
   Status surveyed = Survey(archive, "", nullptr, nullptr, &space, [&](const ArchiveEntry& entry) {
+    const uint32_t index = walkIndex++;
     // What extraction refuses to write has no file below the folder.
     const auto file =
         IsSafeEntryPath(entry.path, encoding) ? chosen.find(OutputKey(entry.path, encoding)) : chosen.end();
@@ -120,6 +130,7 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
       return;
     }
     found.emplace_back(entry, file->second);
+    walked.emplace_back(index, proofs ? proofs->Find(index, entry) : nullptr);
     named[file->second] = true;
   });
   if (!surveyed) return surveyed;
@@ -132,22 +143,48 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
   if (Status allocated = AllocateFor(block, kCopyBlockSize); !allocated) return allocated;
   std::vector<Move> moves;
   UpdateCounts& count = *counts;
-  for (const auto& [entry, index] : found) {
+  // A dry run, or one that writes nothing, records no new addresses.
+  const bool writes = !dryRun && !ambiguous;
+  for (size_t at = 0; at < found.size(); ++at) {
+    const auto& [entry, index] = found[at];
     if (context.Cancelled()) return Fail(KEL_ERR_CANCELLED);
     if (refused[index]) continue;
     const std::string path = prefix + files[index].first;
     const int64_t size = files[index].second;
+    // What the record proves unchanged is not even opened.
+    RecordEntry noted = {walked[at].first, PathDigest(entry.path), entry.address, entry.size, {}};
+    if (walked[at].second != nullptr && platform::FactsAt(SystemPath(path, encoding), &noted.facts) &&
+        Proves(*walked[at].second, noted.facts, proofs->Written())) {
+      ++count.unchanged;
+      if (writer) writer->Add(noted);
+      continue;
+    }
     Cfile file;
     if (file.Open(path, platform::Access::kRead, encoding) != 0) {
       context.Report(Told(KEL_EVENT_FILE_DONE, KEL_ERR_OPEN, path));
       ++count.skipped;
       continue;
     }
+    // The facts before the bytes are read: what the record keeps of a file
+    // found equal, or put back, when they still hold after.
+    platform::FileFacts before;
+    platform::FileFacts after;
+    const bool known = platform::FactsOf(file.handle, &before);
+    noted.facts = before;
     if (size == static_cast<int64_t>(entry.size) && StoredBytesEqual(archive.file, entry, file, block)) {
       ++count.unchanged;
+      if (writer && known && platform::FactsOf(file.handle, &after) && after.id == before.id &&
+          after.SameState(before)) {
+        writer->Add(noted);
+      }
       continue;
     }
     moves.push_back({entry, path, size, NewAddress(space, archive.file, entry, size)});
+    // What the change reads of the file is stored only while its size and
+    // times stay these; if they do not, the entry never proves anything.
+    noted.address = static_cast<uint64_t>(moves.back().position);
+    noted.size = static_cast<uint64_t>(size);
+    if (writer && known && writes) writer->Add(noted);
     Event update = Told(KEL_EVENT_UPDATE, KEL_OK, entry.path);
     update.address = static_cast<uint64_t>(moves.back().position);
     update.size = static_cast<uint64_t>(size);
@@ -178,10 +215,17 @@ Status Update(Archive& archive, const FolderListing& listing, Selection& selecti
   count.nothingWritten = dryRun || ambiguous;
   if (!count.nothingWritten && !moves.empty()) {
     if (Status ready = ReadyToChange(context); !ready) return ready;
-    if (Status written = WriteMoves(archive, moves, static_cast<int64_t>(space.End()), block, context);
+    if (Status written =
+            WriteMoves(archive, moves, static_cast<int64_t>(space.End()), block, context, &identity.digest);
         !written) {
       return written;
     }
+    // The journal read the directory as the change left it.
+    if (writer && platform::FactsOf(archive.file.handle, &identity.facts)) writer->Finish(identity);
+  } else if (writer && proofs && proofs->Written() != 0) {
+    writer->Finish(identity);
+  } else if (writer) {
+    writer->Finish(archive);
   }
   return whole ? Status() : Fail(KEL_ERR_NOT_WHOLE);
 }

@@ -10,6 +10,7 @@
 
 #include "archive.h"
 #include "events.h"
+#include "record.h"
 #include "select.h"
 #include "status.h"
 
@@ -40,9 +41,11 @@ struct UpdateCounts {
 /// (NOT_FOUND events) and entries that are not read (FILE_DONE events with
 /// NOT_REGULAR or OPEN) make the result NOT_WHOLE once the others are put
 /// back. A file that changes while it is read makes the whole change write
-/// nothing. `counts` are filled before the CHANGE event.
+/// nothing. `counts` are filled before the CHANGE event. With `record`, a
+/// file that the pair's record proves unchanged is not read, and the files
+/// found equal or put back become the pair's record.
 Status Update(Archive& archive, const FolderListing& listing, Selection& selection, bool dryRun,
-              const Context& context, UpdateCounts* counts);
+              const Context& context, UpdateCounts* counts, const RecordOptions* record = nullptr);
 
 }  // namespace kel
 

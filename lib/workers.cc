@@ -25,10 +25,18 @@
 namespace kel {
 namespace {
 
+// Records an output that the walk's thread hears written whole.
+void Note(RecordWriter* writer, const Task& task) {
+  if (writer != nullptr && task.recorded) {
+    writer->Add({static_cast<uint32_t>(task.index), task.pathDigest, task.address, task.size, task.facts});
+  }
+}
+
 class SideBySide {
  public:
-  SideBySide(Extraction& extraction, Cfile& archive, int threads, const Context& context)
-      : extraction_(extraction), context_(context) {
+  SideBySide(Extraction& extraction, Cfile& archive, int threads, const Context& context,
+             RecordWriter* writer)
+      : extraction_(extraction), context_(context), writer_(writer) {
     limit_ = 4 * static_cast<size_t>(threads);
     // Fewer threads than asked for, when the system has no more to give.
     try {
@@ -52,6 +60,7 @@ class SideBySide {
   bool Add(const ArchiveEntry& entry, uint64_t index) {
     if (context_.Cancelled()) return false;
     Task task;
+    task.pathDigest = PathDigest(entry.path);
     extraction_.Prepare(entry, index, task, [&task](const Event& event) { task.events.push_back(event); });
     // A stored file whose name one still in flight has waits until that
     // one is done, and then overwrites it, as in order. Equal hashes of two
@@ -168,6 +177,7 @@ class SideBySide {
       // After a stop nothing is told; after a cancel, only what began.
       if (stopped_ || (task.copies && !task.started)) continue;
       for (const Event& event : task.events) context_.Report(event);
+      Note(writer_, task);
       if (!task.written) failed_ = true;
       if (task.stop) {
         stop_ = task.stop;
@@ -196,6 +206,7 @@ class SideBySide {
 
   Extraction& extraction_;
   const Context& context_;
+  RecordWriter* const writer_;
   std::vector<std::thread> workers_;
   size_t limit_ = 0;
   std::mutex mutex_;
@@ -220,8 +231,11 @@ int DefaultThreads() { return static_cast<int>(std::clamp(std::thread::hardware_
 }  // namespace
 
 Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selection, int threads,
-                  const Context& context, bool keep) {
+                  const Context& context, bool keep, const RecordOptions* record) {
   bool failed = false;
+  std::optional<RecordWriter> writer;
+  if (record != nullptr) writer.emplace(*record, archive.file.path, destDir, archive.encoding);
+  RecordWriter* const noted = writer ? &*writer : nullptr;
   std::optional<Status> stop;
   Extraction extraction(archive, destDir, context);
   extraction.keep = keep;
@@ -229,7 +243,7 @@ Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selec
   Status walked;
   const int count = threads == 0 ? DefaultThreads() : threads;
   auto sideBySide =
-      count > 1 ? std::make_unique<SideBySide>(extraction, archive.file, count, context) : nullptr;
+      count > 1 ? std::make_unique<SideBySide>(extraction, archive.file, count, context, noted) : nullptr;
   if (sideBySide && !sideBySide->Working()) sideBySide.reset();
   if (!sideBySide) {
     RangeCopier copier(archive.file, archive.encoding);
@@ -238,8 +252,10 @@ Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selec
       if (context.Cancelled()) return false;
       if (!selection.Chooses(entry.path)) return ++index, true;
       Task task;
+      task.pathDigest = PathDigest(entry.path);
       extraction.Prepare(entry, index++, task, report);
       if (task.copies) extraction.Copy(task, copier, nullptr, report);
+      Note(noted, task);
       if (!task.written) failed = true;
       stop = task.stop;
       return !stop;
@@ -253,6 +269,7 @@ Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selec
     stop = sideBySide->Stopped();
   }
   if (context.Cancelled()) return Fail(KEL_ERR_CANCELLED);
+  if (writer) writer->Finish(archive);
   if (!walked) return walked;
   if (stop) return *stop;
   for (const std::string& pattern : selection.Unmatched()) {

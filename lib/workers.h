@@ -7,6 +7,7 @@
 
 #include "archive.h"
 #include "events.h"
+#include "record.h"
 #include "select.h"
 #include "status.h"
 
@@ -19,9 +20,10 @@ namespace kel {
 /// fails, and then returns NOT_WHOLE; a failure that every output would
 /// meet (no space, a read-only file system, no destination) stops it and is
 /// returned; a cut archive is told last. With `keep`, outputs that exist
-/// are kept (FILE_DONE: EXISTS).
+/// are kept (FILE_DONE: EXISTS). With `record`, what it wrote whole becomes
+/// the record of the pair (unless cancelled); kept outputs are not in it.
 Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selection, int threads,
-                  const Context& context, bool keep = false);
+                  const Context& context, bool keep = false, const RecordOptions* record = nullptr);
 
 }  // namespace kel
 

@@ -197,7 +197,7 @@ Status Merge(Archive& archive, const std::string& printedName, const Matcher& ma
 }
 
 Status WriteMoves(Archive& archive, const std::vector<Move>& moves, int64_t length, Cbuffer& block,
-                  const Context& context) {
+                  const Context& context, uint64_t* newDigest) {
   Cfile& file = archive.file;
   std::vector<RecordSwitch> switches(moves.size());
   std::transform(moves.begin(), moves.end(), switches.begin(), [&archive](const Move& move) {
@@ -220,7 +220,9 @@ Status WriteMoves(Archive& archive, const std::vector<Move>& moves, int64_t leng
       return written;
     }
   }
-  return journal.Commit();
+  Status committed = journal.Commit();
+  if (newDigest != nullptr) *newDigest = journal.NewDigest();
+  return committed;
 }
 
 Status Replace(Archive& archive, const std::string& printedName, const Matcher& matches,

@@ -57,9 +57,10 @@ Status Replace(Archive& archive, const std::string& printedName, const Matcher& 
 /// The change of replacements and put-backs: every record switched, through
 /// the journal, to its file's bytes, written where nothing claims them once
 /// the journal is synced; the archive is then `length` long, where it ended
-/// or where the last of them end.
+/// or where the last of them end. `newDigest` (may be null) takes the
+/// digest of the header and directory the change leaves.
 Status WriteMoves(Archive& archive, const std::vector<Move>& moves, int64_t length, Cbuffer& block,
-                  const Context& context);
+                  const Context& context, uint64_t* newDigest = nullptr);
 /// The CHANGE event and the last look at the cancel flag before a change.
 Status ReadyToChange(const Context& context);
 /// A block for copying `count` bytes: no larger than the work.

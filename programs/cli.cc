@@ -50,7 +50,8 @@ struct Options {
   bool json = false;
   bool dryRun = false;
   bool keep = false;
-  int threads = 0;  ///< 0: as many as suit the machine
+  bool full = false;  ///< -u: every byte compared, whatever the record says
+  int threads = 0;    ///< 0: as many as suit the machine
   std::vector<std::string> excluded;
 };
 
@@ -58,8 +59,9 @@ constexpr char kExclude[] = "--exclude";
 
 // The options between the command option and its operands, each of them
 // one that `allowed` names ("q" -q, "n" -n, "j" -j N, "J" --json, "k" -k,
-// "x" -x PATTERN or --exclude=PATTERN). False, after its message, for any
-// other, or a thread count that is not a whole number from 1 to 64.
+// "x" -x PATTERN or --exclude=PATTERN, "F" --full). False, after its
+// message, for any other, or a thread count that is not a whole number from
+// 1 to 64.
 bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowed, Options* options) {
   size_t at = 0;
   for (; at < arguments.size() && arguments[at].size() > 1 && arguments[at][0] == '-'; ++at) {
@@ -70,6 +72,7 @@ bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowe
     }
     const bool exclude = option.rfind(kExclude, 0) == 0 && (option.size() == 9 || option[9] == '=');
     const char letter = option == "--json"                       ? 'J'
+                        : option == "--full"                     ? 'F'
                         : exclude                                ? 'x'
                         : option.size() >= 2 && option[1] != '-' ? option[1]
                                                                  : '\0';
@@ -93,6 +96,8 @@ bool ParseOptions(std::vector<std::string>& arguments, const std::string& allowe
         messages::MissingOperands(option);
         return false;
       }
+    } else if (letter == 'F' && allowed.find(letter) != std::string::npos) {
+      options->full = true;
     } else if (letter == 'j' && allowed.find(letter) != std::string::npos) {
       const std::string count = value();
       int64_t threads = 0;
@@ -142,13 +147,14 @@ int Dispatch(const std::vector<std::string>& arguments) {
   const char letter =
       first.size() >= 2 ? static_cast<char>(tolower(static_cast<unsigned char>(first[1]))) : '\0';
   if (letter == 'h' || letter == '?') return Help(program);
-  static const std::string kAllowed[][2] = {{"d", "qjkx"}, {"l", "Jx"},  {"t", "qx"}, {"e", "qk"}, {"m", "q"},
-                                            {"r", "q"},    {"u", "qnx"}, {"c", "q"},  {"p", "x"}};
+  static const std::string kAllowed[][2] = {{"d", "qjkx"}, {"l", "Jx"}, {"t", "qx"},
+                                            {"e", "qk"},   {"m", "q"},  {"r", "q"},
+                                            {"u", "qnxF"}, {"c", "q"},  {"p", "x"}};
   const auto* command = std::find_if(std::begin(kAllowed), std::end(kAllowed),
                                      [letter](const auto& allowed) { return allowed[0][0] == letter; });
   if (command == std::end(kAllowed)) {
     const bool option = (letter != '\0' && std::strchr("qnjkx", letter) != nullptr) || first == "--json" ||
-                        first.rfind(kExclude, 0) == 0;
+                        first == "--full" || first.rfind(kExclude, 0) == 0;
     option ? messages::OptionBeforeCommand(first) : messages::UnknownCommand(first);
     return Usage(program);
   }
@@ -230,7 +236,7 @@ int Dispatch(const std::vector<std::string>& arguments) {
     case 'u': {
       if (count < 2) break;
       return UpdateFromFolder(operands[0], operands[1], {operands.begin() + 2, operands.end()},
-                              options.excluded, options.dryRun);
+                              options.excluded, options.dryRun, options.full);
     }
     case 'c':
       if (count < 1) break;

@@ -331,8 +331,10 @@ int ExtractAll(const std::string& archivePath, const std::string& destDir,
     });
   }
   Selection selection(patterns, names, excluded);
-  const int result =
-      Outcome(kel::ExtractAll(archive, destDir, selection, threads, teller.context, keep), archivePath);
+  RecordOptions record;
+  record.folder = console::RecordFolder();
+  const int result = Outcome(
+      kel::ExtractAll(archive, destDir, selection, threads, teller.context, keep, &record), archivePath);
   messages::EndStatus();
   return result;
 }
@@ -426,7 +428,7 @@ int ReplaceByName(const std::string& archivePath, const std::string& storedName,
 
 int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
                      const std::vector<std::string>& patterns, const std::vector<std::string>& excluded,
-                     bool dryRun) {
+                     bool dryRun, bool full) {
   UpdateCounts counts;
   Teller teller(Job::kUpdate, &counts);
   teller.dryRun = dryRun;
@@ -442,8 +444,11 @@ int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
       OpenArchive(archivePath, Opening(dryRun ? platform::Access::kRead : platform::Access::kReadWrite),
                   teller.context, &archive);
   Selection selection(patterns, names, excluded);
+  RecordOptions record;
+  record.folder = console::RecordFolder();
+  record.ignore = full;
   teller.meter.on = !dryRun && messages::StartStatus();
-  if (status) status = Update(archive, listing, selection, dryRun, teller.context, &counts);
+  if (status) status = Update(archive, listing, selection, dryRun, teller.context, &counts, &record);
   messages::EndStatus();
   // The total goes out before a change, or once nothing is to be written;
   // once more after the error line when the change did not take effect.

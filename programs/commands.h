@@ -40,7 +40,7 @@ int ReplaceByFile(const std::string& archivePath, const std::string& file);
 int ReplaceByName(const std::string& archivePath, const std::string& storedName, const std::string& file);
 int UpdateFromFolder(const std::string& archivePath, const std::string& folder,
                      const std::vector<std::string>& patterns, const std::vector<std::string>& excluded,
-                     bool dryRun);
+                     bool dryRun, bool full);
 int CompactArchive(const std::string& archivePath, const std::string& newFile);
 
 }  // namespace kel

@@ -17,6 +17,11 @@ bool TextIsUtf8();
 /// The command-line arguments in the process code page, argv[0] first.
 std::vector<std::string> Arguments(int argc, char** argv);
 
+/// Where kel keeps its records of what it wrote, in the system's form:
+/// $XDG_CACHE_HOME/kel or ~/.cache/kel (Windows: %LOCALAPPDATA%\kel);
+/// empty when there is none.
+std::string RecordFolder();
+
 /// Standard output, buffered; Flush pushes it out and reports whether every
 /// byte written so far reached its destination.
 void WriteOutput(const char* text, size_t size);

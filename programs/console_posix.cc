@@ -62,6 +62,14 @@ bool TextIsUtf8() {
   return name != nullptr && NamesUtf8Codeset(name);
 }
 
+std::string RecordFolder() {
+  // A relative XDG_CACHE_HOME is to be ignored, as the XDG rules say.
+  const char* cache = getenv("XDG_CACHE_HOME");
+  if (cache != nullptr && cache[0] == '/') return std::string(cache) + "/kel";
+  const char* home = getenv("HOME");
+  return home != nullptr && home[0] == '/' ? std::string(home) + "/.cache/kel" : "";
+}
+
 std::vector<std::string> Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }

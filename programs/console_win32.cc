@@ -88,6 +88,15 @@ bool TextIsUtf8() {
   return utf8;
 }
 
+std::string RecordFolder() {
+  wchar_t local[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return "";
+  std::string folder = Narrow(std::wstring(local, length), CP_UTF8) + "\\kel";
+  std::replace(folder.begin(), folder.end(), '\\', '/');
+  return folder;
+}
+
 std::vector<std::string> Arguments(int, char**) {
   // The C runtime's arguments are in the ANSI code page, which need not hold
   // the characters typed, and may have had wildcards expanded: the command

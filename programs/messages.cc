@@ -122,7 +122,7 @@ void Usage(const std::string& program) {
   Print("        " + program + " -e [-q] [-k] <kel_file> <address> [dest_dir]\n");
   Print("        " + program + " -r [-q] <kel_file> <file>\n");
   Print("        " + program + " -r [-q] <kel_file> <stored_name> <file>\n");
-  Print("        " + program + " -u [-q] [-n] [-x pattern]... <kel_file> <folder> [pattern...]\n");
+  Print("        " + program + " -u [-q] [-n] [--full] [-x pattern]... <kel_file> <folder> [pattern...]\n");
   Print("        " + program + " -c [-q] <kel_file> [new_file]\n");
   Print("        " + program + " -p [-x pattern]... <kel_file> [pattern...]\n");
   Print("        -j N: 1 to 64 threads\n");
@@ -137,7 +137,7 @@ void Commands() {
       "  -m  merge a file over the stored file of its name, which has its size\n"
       "  -e  copy a byte range of the archive, or extract the stored file at an address\n"
       "  -r  replace a stored file by a file of any size\n"
-      "  -u  put back every changed file of an extracted folder (-n: a dry run)\n"
+      "  -u  put back every changed file of an extracted folder (-n: a dry run; --full: read every file)\n"
       "  -c  write a compact copy, without the bytes nothing claims\n"
       "  -p  write the stored bytes of the chosen files to standard output\n"
       "  -q: only error lines; -k: keep files that exist; -x: leave out what the pattern matches\n");

@@ -26,7 +26,7 @@
 //   read-only), limit=N (file size limit), cwd=DIR, lock=sh|ex:FILE (held
 //   for the first 0.4 s), full (standard output is /dev/full), fault=KIND:CALL (the I/O call CALL
 //   fails as fault_shim.cc's KIND says; posix only)
-//   CHECK: kel ARGS => STATUS OUTPUT | PATH=DATA | PATH absent |
+//   CHECK: kel ARGS => STATUS OUTPUT | $ SHELL COMMAND (run in the folder) | PATH=DATA | PATH absent |
 //          tree DIR: PATH ... | ARCHIVE unchanged | ARCHIVE merged DATA => DATA |
 //          FILE is ARCHIVE [DATA] (its bytes, then DATA) | PATH mode OCTAL:UID
 // DATA: text with \xNN, ¶ (a line end), {N*c}, {rand N SEED [FROM]} and
@@ -93,7 +93,7 @@ const std::map<std::string, std::string> kMacros = {
      "<address> "
      "<size> <dest_file>}{u -e [-q] [-k] <kel_file> <address> [dest_dir]}{u -r [-q] <kel_file> <file>}{u -r "
      "[-q] "
-     "<kel_file> <stored_name> <file>}{u -u [-q] [-n] [-x pattern]... <kel_file> <folder> "
+     "<kel_file> <stored_name> <file>}{u -u [-q] [-n] [--full] [-x pattern]... <kel_file> <folder> "
      "[pattern...]}{u -c [-q] <kel_file> [new_file]}{u -p [-x pattern]... <kel_file> [pattern...]}        -j "
      "N: 1 "
      "to 64 threads¶"},
@@ -106,7 +106,7 @@ const std::map<std::string, std::string> kMacros = {
      " -e  "
      "copy a byte range of the archive, or extract the stored file at an address¶  -r  replace a stored file "
      "by a "
-     "file of any size¶  -u  put back every changed file of an extracted folder (-n: a dry run)¶  -c  write "
+     "file of any size¶  -u  put back every changed file of an extracted folder (-n: a dry run; --full: read every file)¶  -c  write "
      "a "
      "compact copy, without the bytes nothing claims¶  -p  write the stored bytes of the chosen files to "
      "standard "
@@ -339,6 +339,7 @@ struct Trial {
   const Case& c;
   const std::string locale;
   ScopedTempDir dir;
+  ScopedTempDir records;  ///< the XDG_CACHE_HOME of its runs
   std::map<std::string, std::string> archives;
 
   std::string Text(std::string text) const {
@@ -415,6 +416,7 @@ struct Trial {
       args.push_back(Text(word));
     if (!threads.empty()) args.insert(args.begin() + 1, threads);
     RunOptions run = {locale, c.Has("cwd") ? dir / c.Option("cwd") : dir.path(), c.Has("nobody")};
+    run.records = records.path();
     if (run.asNobody) chmod((dir / args[1]).c_str(), 0444);
     if (c.Has("limit")) run.fileSizeLimit = std::stol(c.Option("limit"));
     run.fullOutput = c.Has("full");
@@ -461,6 +463,10 @@ struct Trial {
     const std::string how = words.size() > 1 ? words[1] : "", equals = check.substr(check.find('=') + 1);
     if (words[0] == "kel") {
       Kel(check, "");
+    } else if (words[0] == "$") {
+      const std::string shell =
+          "cd '" + dir.path() + "' && XDG_CACHE_HOME='" + records.path() + "' && " + check.substr(2);
+      EXPECT_EQ(std::system(shell.c_str()), 0);
     } else if (words[0] == "tree") {
       std::vector<std::string> wanted;
       for (size_t i = 2; i < words.size(); ++i)

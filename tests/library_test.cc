@@ -1,11 +1,13 @@
 // Rules cheaper to state at the library than end to end: the scan for the
 // directory block across its reads, where new bytes go, patterns, and what
-// opening an archive does with a journal left behind its end.
+// opening an archive does with a journal left behind its end, and what a
+// record of an output proves.
 #include <gtest/gtest.h>
 
 #include "archive.h"
 #include "archive_writer.h"
 #include "journal.h"
+#include "record.h"
 #include "select.h"
 #include "space.h"
 #include "test_support.h"
@@ -48,6 +50,43 @@ TEST(FindDirectoryBlock, TakesTheFirstAlignedHeadThatEndsAtDirectoryEnd) {
     EXPECT_EQ(at.blockPosition, row.found);
     EXPECT_EQ(at.blockPosition + at.blockLength, row.directoryEnd);
   }
+}
+
+TEST(RecordEntry, ProvesOnlyWhatEveryFactAndTheClockTickShow) {
+  constexpr int64_t kSecond = 1'000'000'000;
+  constexpr int64_t kFine = 1'700'000'000'123'456'789;  // a time with digits below the millisecond
+  const platform::FileFacts seen = {7, 1, 3, kFine, kFine, 9};
+  struct Row {
+    const char* name;
+    platform::FileFacts now;
+    int64_t written;  // the record's date
+    bool proves;
+  };
+  const auto with = [&seen](auto change) {
+    platform::FileFacts facts = seen;
+    change(facts);
+    return facts;
+  };
+  const Row rows[] = {
+      {"all the same, a second before the record", seen, kFine + kSecond, true},
+      {"within the clock's tick of the record", seen, kFine + kSecond / 100, false},
+      {"another file number", with([](auto& f) { f.id = 8; }), kFine + kSecond, false},
+      {"another device", with([](auto& f) { f.device = 1; }), kFine + kSecond, false},
+      {"another size", with([](auto& f) { f.size = 4; }), kFine + kSecond, false},
+      {"another change time", with([](auto& f) { f.changed += 1; }), kFine + kSecond, false},
+      {"another modification time", with([](auto& f) { f.modified -= 1; }), kFine + kSecond, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(Proves({0, 0, 0, 3, seen}, row.now, row.written), row.proves);
+  }
+  // Whole seconds may be a coarse clock's: its tick is two seconds.
+  const platform::FileFacts coarse = {7, 1, 3, 1'700'000'000 * kSecond, 1'700'000'000 * kSecond, 9};
+  EXPECT_FALSE(Proves({0, 0, 0, 3, coarse}, coarse, coarse.changed + kSecond));
+  EXPECT_TRUE(Proves({0, 0, 0, 3, coarse}, coarse, coarse.changed + 3 * kSecond));
+  // A file system that keeps no change time proves nothing.
+  const platform::FileFacts timeless = with([](auto& f) { f.changed = 0; });
+  EXPECT_FALSE(Proves({0, 0, 0, 3, timeless}, timeless, kFine + kSecond));
 }
 
 TEST(ClaimedSpace, PlacesNewBytesInTheFirstGapThatHoldsThem) {

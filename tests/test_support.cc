@@ -96,9 +96,13 @@ RunResult RunOnce(const std::vector<std::string>& args, const RunOptions& option
   }
   const size_t argc = texts.size();
   for (char** variable = environ; *variable != nullptr; ++variable) {
-    if (strncmp(*variable, "LC_ALL=", 7) != 0) texts.emplace_back(*variable);
+    if (strncmp(*variable, "LC_ALL=", 7) != 0 && strncmp(*variable, "XDG_CACHE_HOME=", 15) != 0)
+      texts.emplace_back(*variable);
   }
   texts.push_back("LC_ALL=" + (!WindowsBuild() ? options.locale : utf8 ? "C.UTF-8" : "ja_JP.UTF-8"));
+  // Records of what kel wrote stay with the test (the run's own, or one folder for all).
+  static const ScopedTempDir records;
+  texts.push_back("XDG_CACHE_HOME=" + (options.records.empty() ? records.path() : options.records));
   texts.insert(texts.end(), options.environment.begin(), options.environment.end());
   std::vector<char*> pointers;
   for (std::string& text : texts) pointers.push_back(text.data());

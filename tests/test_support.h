@@ -47,6 +47,7 @@ struct RunOptions {
   int signal = 0;            ///< sent to the child signalAfter microseconds after its start
   int signalAfter = 0;
   std::vector<std::string> environment = {};  ///< NAME=value pairs added for the child
+  std::string records = {};                   ///< the child's XDG_CACHE_HOME, if its own
   bool fullOutput = false;                    ///< standard output is /dev/full, which no write fits
   bool splitError = false;  ///< standard error kept apart: `out` ends with "<stderr>\n" and its bytes
 };

@@ -65,12 +65,14 @@ _EVENT_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(_Even
 
 class _ExtractOptions(ctypes.Structure):
     _fields_ = [("patterns", ctypes.POINTER(ctypes.c_char_p)), ("pattern_count", ctypes.c_size_t),
-                ("threads", ctypes.c_int), ("on_event", _EVENT_FN), ("user", ctypes.c_void_p)]
+                ("threads", ctypes.c_int), ("on_event", _EVENT_FN), ("user", ctypes.c_void_p),
+                ("record_folder", ctypes.c_char_p)]
 
 
 class _UpdateOptions(ctypes.Structure):
     _fields_ = [("patterns", ctypes.POINTER(ctypes.c_char_p)), ("pattern_count", ctypes.c_size_t),
-                ("dry_run", ctypes.c_int), ("on_event", _EVENT_FN), ("user", ctypes.c_void_p)]
+                ("dry_run", ctypes.c_int), ("on_event", _EVENT_FN), ("user", ctypes.c_void_p),
+                ("record_folder", ctypes.c_char_p), ("full", ctypes.c_int)]
 
 
 class _UpdateCounts(ctypes.Structure):
@@ -233,11 +235,13 @@ class Archive:
             return 0
         return problems, _EVENT_FN(note)
 
-    def extract(self, dest, patterns=None, threads=0):
-        """Every stored file (or those the patterns choose) below `dest`."""
+    def extract(self, dest, patterns=None, threads=0, record_folder=None):
+        """Every stored file (or those the patterns choose) below `dest`;
+        with `record_folder`, what was written is recorded there."""
         array, count, _keep = _patterns(patterns)
         problems, callback = self._failures()
-        options = _ExtractOptions(array, count, threads, callback, None)
+        options = _ExtractOptions(array, count, threads, callback, None,
+                                  os.fsencode(record_folder) if record_folder else None)
         _check(_lib.kel_extract(self._handle, os.fsencode(dest), ctypes.byref(options)), problems)
 
     def replace(self, name, data):
@@ -245,12 +249,15 @@ class Archive:
         data = bytes(data)
         _check(_lib.kel_replace(self._handle, _name(name), data, len(data), _EVENT_FN(), None))
 
-    def update(self, folder, dry_run=False, patterns=None):
+    def update(self, folder, dry_run=False, patterns=None, record_folder=None, full=False):
         """Puts back the changed files of an extracted folder; the counts
-        (changed, unchanged, not_found, skipped) as a dict."""
+        (changed, unchanged, not_found, skipped) as a dict. With
+        `record_folder`, files its record proves unchanged are not read
+        (unless `full`)."""
         array, count, _keep = _patterns(patterns)
         problems, callback = self._failures()
-        options = _UpdateOptions(array, count, 1 if dry_run else 0, callback, None)
+        options = _UpdateOptions(array, count, 1 if dry_run else 0, callback, None,
+                                 os.fsencode(record_folder) if record_folder else None, 1 if full else 0)
         counts = _UpdateCounts()
         _check(_lib.kel_update(self._handle, os.fsencode(folder), ctypes.byref(options), ctypes.byref(counts)),
                problems)
