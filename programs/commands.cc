@@ -211,24 +211,29 @@ int Outcome(const Status& status, const std::string& archivePath) {
   return status ? 0 : Said(status, archivePath);
 }
 
-int Merged(const std::string& archivePath, const std::string& printedName, const Matcher& matches,
-           const std::string& mergeFile) {
-  Teller teller(Job::kMerge);
+// One write (merge or replace) on the archive, opened for writing.
+template <typename Write>
+int Written(Job job, const std::string& archivePath, Write write) {
+  Teller teller(job);
   console::CatchInterrupts();
   Archive archive;
   Status status = OpenArchive(archivePath, Opening(platform::Access::kReadWrite), teller.context, &archive);
-  if (status) status = Merge(archive, printedName, matches, mergeFile, teller.context);
+  if (status) status = write(archive, teller.context);
   return Outcome(status, archivePath);
+}
+
+int Merged(const std::string& archivePath, const std::string& printedName, const Matcher& matches,
+           const std::string& mergeFile) {
+  return Written(Job::kMerge, archivePath, [&](Archive& archive, const Context& context) {
+    return Merge(archive, printedName, matches, mergeFile, context);
+  });
 }
 
 int Replaced(const std::string& archivePath, const std::string& printedName, const Matcher& matches,
              const std::string& file) {
-  Teller teller(Job::kReplace);
-  console::CatchInterrupts();
-  Archive archive;
-  Status status = OpenArchive(archivePath, Opening(platform::Access::kReadWrite), teller.context, &archive);
-  if (status) status = Replace(archive, printedName, matches, file, teller.context);
-  return Outcome(status, archivePath);
+  return Written(Job::kReplace, archivePath, [&](Archive& archive, const Context& context) {
+    return Replace(archive, printedName, matches, file, context);
+  });
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "platform_win32.h"
 
 namespace kel::console {
 namespace {
@@ -28,26 +29,6 @@ BOOL WINAPI NoteEvent(DWORD event) {
 }
 
 UINT TextCodePage() { return TextIsUtf8() ? CP_UTF8 : CP_ACP; }
-
-std::wstring Widen(const std::string& text, UINT codePage) {
-  if (text.empty()) return std::wstring();
-  const int size = static_cast<int>(text.size());
-  const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(codePage, 0, text.data(), size, &wide[0], length);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& wide, UINT codePage) {
-  if (wide.empty()) return std::string();
-  const int size = static_cast<int>(wide.size());
-  const int length = WideCharToMultiByte(codePage, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return std::string();
-  std::string text(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(codePage, 0, wide.data(), size, &text[0], length, nullptr, nullptr);
-  return text;
-}
 
 bool WriteAll(HANDLE file, const void* source, size_t count) {
   const auto* at = static_cast<const char*>(source);
@@ -72,7 +53,7 @@ bool outputLost = false;
 bool WriteStandard(DWORD stream, bool terminal, const char* text, size_t size) {
   HANDLE output = GetStdHandle(stream);
   if (!terminal) return WriteAll(output, text, size);
-  const std::wstring wide = Widen(std::string(text, size), TextCodePage());
+  const std::wstring wide = platform::win32::Widen(std::string(text, size), TextCodePage());
   DWORD written = 0;
   return WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
 }
@@ -92,7 +73,7 @@ std::string RecordFolder() {
   wchar_t local[MAX_PATH];
   const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return "";
-  std::string folder = Narrow(std::wstring(local, length), CP_UTF8) + "\\kel";
+  std::string folder = platform::win32::Narrow(std::wstring(local, length), CP_UTF8) + "\\kel";
   std::replace(folder.begin(), folder.end(), '\\', '/');
   return folder;
 }
@@ -109,8 +90,8 @@ std::vector<std::string> Arguments(int, char**) {
   const std::wstring line = GetCommandLineW();
   std::vector<std::string> arguments;
   size_t at = line.compare(0, 1, L"\"") == 0 ? line.find(L'"', 1) : line.find_first_of(L" \t");
-  arguments.push_back(
-      Narrow(line.substr(line[0] == L'"' ? 1 : 0, at - (line[0] == L'"' ? 1 : 0)), TextCodePage()));
+  arguments.push_back(platform::win32::Narrow(
+      line.substr(line[0] == L'"' ? 1 : 0, at - (line[0] == L'"' ? 1 : 0)), TextCodePage()));
   at = at == std::wstring::npos ? line.size() : at + 1;
   while ((at = line.find_first_not_of(L" \t", at)) != std::wstring::npos) {
     std::wstring word;
@@ -129,7 +110,7 @@ std::vector<std::string> Arguments(int, char**) {
         word += line[at];
       }
     }
-    arguments.push_back(Narrow(word, TextCodePage()));
+    arguments.push_back(platform::win32::Narrow(word, TextCodePage()));
   }
   return arguments;
 }
