@@ -491,8 +491,7 @@ Failure FailureOf(int error) {
       return Failure::kNoSpace;
     case ERROR_WRITE_PROTECT:
       return Failure::kReadOnly;
-    // ERROR_ACCESS_DENIED is no kDenied: Windows gives it for a folder in
-    // the way and a file about to go as well.
+    // Not ERROR_ACCESS_DENIED: Windows gives it for a folder in the way too.
     default:
       return Failure::kOther;
   }
