@@ -37,10 +37,12 @@ int64_t ListedCount(const char* locale) {
   kel::SetNameEncoding(utf8 ? kel::Encoding::kUtf8 : kel::Encoding::kShiftJis);
   kel::messages::SetUtf8(utf8);
   if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) abort();
-  kel::ListEntries(archivePath, {}, false);
-  // The other readers of the directory alone: JSON, a pattern, the test.
-  kel::ListEntries(archivePath, {"*.?", "a/**/b*"}, true);
-  kel::TestArchive(archivePath);
+  // The stored bytes to standard output go first: they may hold any text.
+  kel::PrintStored(archivePath, {"*"}, {"*.x"});
+  kel::ListEntries(archivePath, {}, {}, false);
+  // The other readers of the directory alone: JSON, patterns, the test.
+  kel::ListEntries(archivePath, {"*.?", "a/**/b*"}, {"./a/*"}, true);
+  kel::TestArchive(archivePath, {"*~"});
   kel::console::FlushOutput();
   const off_t length = lseek(STDOUT_FILENO, 0, SEEK_CUR);
   std::string output(static_cast<size_t>(length), '\0');

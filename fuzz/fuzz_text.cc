@@ -191,8 +191,13 @@ std::vector<std::string> Levels(const Text& text) {
   return levels;
 }
 
-bool MatchesPattern(const Text& pattern, const Text& path, bool utf8) {
-  if (FindSeparator(pattern, 0) == npos) {
+bool MatchesPattern(const Text& given, const Text& path, bool utf8) {
+  // A pattern that begins "./" or "/" (either separator) names a path from the top.
+  const std::string& bytes = given.bytes;
+  const bool dotted = bytes.size() > 1 && bytes[0] == '.' && (bytes[1] == '/' || bytes[1] == '\\');
+  const size_t top = dotted ? 2 : !bytes.empty() && (bytes[0] == '/' || bytes[0] == '\\') ? 1 : 0;
+  const Text pattern{bytes.substr(top), CharacterStarts(bytes.substr(top), utf8)};
+  if (top == 0 && FindSeparator(pattern, 0) == npos) {
     const size_t last = FindLastCharacter(path, '\\');
     return MatchesLevel(pattern.bytes, last == npos ? path.bytes : path.bytes.substr(last + 1), utf8);
   }

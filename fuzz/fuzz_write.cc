@@ -101,6 +101,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   close(null);
   root = "/dev/shm/kel-fuzz-write-" + std::to_string(getpid());
   if (mkdir(root.c_str(), 0755) != 0) abort();
+  // No record of what was put back: the fuzzer's runs need none.
+  setenv("XDG_CACHE_HOME", "/dev/null", 1);
   return 0;
 }
 
@@ -136,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::filesystem::create_directories(std::filesystem::path(folder + "/" + onDisk).parent_path(),
                                           ignored) &&
       WriteAll(folder + "/" + onDisk, "put back")) {
-    Expect(kel::UpdateFromFolder(archive, folder, {}, false), archive, before, replaced, "put back");
+    Expect(kel::UpdateFromFolder(archive, folder, {}, {}, false, false), archive, before, replaced,
+           "put back");
   }
   std::filesystem::remove_all(folder, ignored);
 
