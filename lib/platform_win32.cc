@@ -249,7 +249,9 @@ bool IsAscii(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-bool WriteAll(HANDLE file, const void* source, size_t count) {
+}  // namespace
+
+bool win32::WriteAll(HANDLE file, const void* source, size_t count) {
   const auto* at = static_cast<const char*>(source);
   size_t done = 0;
   while (done < count) {
@@ -260,8 +262,6 @@ bool WriteAll(HANDLE file, const void* source, size_t count) {
   }
   return true;
 }
-
-}  // namespace
 
 int OpenFile(const std::string& path, Access access, int* handle) {
   *handle = -1;

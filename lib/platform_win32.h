@@ -16,6 +16,8 @@ namespace kel::platform::win32 {
 
 std::wstring Widen(const std::string& text, UINT codePage, DWORD flags = 0);
 std::string Narrow(const std::wstring& wide, UINT codePage);
+/// Writes all `count` bytes, in pieces the system takes.
+bool WriteAll(HANDLE file, const void* source, size_t count);
 /// A path in the system's form: UTF-16, backslashes only, and past the
 /// length that plain paths may have, absolute behind the \\?\ prefix.
 std::wstring ToOsPath(const std::string& path);

@@ -30,18 +30,6 @@ BOOL WINAPI NoteEvent(DWORD event) {
 
 UINT TextCodePage() { return TextIsUtf8() ? CP_UTF8 : CP_ACP; }
 
-bool WriteAll(HANDLE file, const void* source, size_t count) {
-  const auto* at = static_cast<const char*>(source);
-  size_t done = 0;
-  while (done < count) {
-    const auto wanted = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
-    DWORD put = 0;
-    if (!WriteFile(file, at + done, wanted, &put, nullptr) || put == 0) return false;
-    done += put;
-  }
-  return true;
-}
-
 // Standard output goes out in large writes, as the bytes they are: a line
 // end stays "\n". A console is given UTF-16 instead; every flush holds whole
 // texts, so no character is cut in two.
@@ -52,7 +40,7 @@ bool outputLost = false;
 
 bool WriteStandard(DWORD stream, bool terminal, const char* text, size_t size) {
   HANDLE output = GetStdHandle(stream);
-  if (!terminal) return WriteAll(output, text, size);
+  if (!terminal) return platform::win32::WriteAll(output, text, size);
   const std::wstring wide = platform::win32::Widen(std::string(text, size), TextCodePage());
   DWORD written = 0;
   return WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
