@@ -167,7 +167,7 @@ Status RangeCopier::CopyRange(const std::string& destFile, int64_t address, int6
     done += count;
     markUpTo((done + kMarkEvery - 1) / kMarkEvery, done);
   }
-  if (!platform::FactsOf(output.handle, &written_)) written_ = {};
+  if (!noteWritten || !platform::FactsOf(output.handle, &written_)) written_ = {};
   if (output.Close()) return {};
   written_ = {};
   // Closed, an output that the archive names is removed by its name.

@@ -55,6 +55,9 @@ class RangeCopier {
   /// An output that the archive names and that exists is kept: the copy
   /// returns EXISTS and writes nothing.
   bool keep = false;
+  /// The facts of each whole output are taken for Written() (a record is
+  /// kept): one more system call an output.
+  bool noteWritten = false;
 
  private:
   Cfile& archive_;

@@ -240,6 +240,7 @@ void Extraction::Copy(Task& task, RangeCopier& copier, OutputFolders* folders, c
     result = OutputFailure(destDir_ + path.substr(0, cut), failure, KEL_ERR_OPEN);
   } else {
     copier.keep = keep;
+    copier.noteWritten = recording;
     result = copier.CopyRange(task.outputName, static_cast<int64_t>(task.address),
                               static_cast<int64_t>(task.size), true, context_, sink, in, relative);
     failure = copier.Failure();

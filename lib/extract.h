@@ -95,6 +95,7 @@ class Extraction {
   void Copy(Task& task, RangeCopier& copier, OutputFolders* folders, const Sink& sink);
   /// Outputs that exist are kept: their FILE_DONE says EXISTS, which is no failure.
   bool keep = false;
+  bool recording = false;  ///< outputs' facts are taken for the record
   /// The destination folder, held open once a stored file needed it.
   int Destination() const { return destination_; }
   Encoding NameEncoding() const { return archive_.encoding; }

@@ -239,6 +239,7 @@ Status ExtractAll(Archive& archive, const std::string& destDir, Selection& selec
   std::optional<Status> stop;
   Extraction extraction(archive, destDir, context);
   extraction.keep = keep;
+  extraction.recording = record != nullptr && !record->folder.empty();
   uint64_t index = 0;
   Status walked;
   const int count = threads == 0 ? DefaultThreads() : threads;
